@@ -1,0 +1,142 @@
+#include "cli/commands.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "disk/disk_export.h"
+#include "disk/image_kind.h"
+#include "disk/run_state.h"
+
+namespace prendle::cli {
+
+namespace {
+
+int fail(const std::string& message) {
+    std::cerr << "prendle-cli: " << message << "\n";
+    return 1;
+}
+
+Result<std::unique_ptr<readWriteInterface>> openForCommand(const std::string& image) {
+    resetRunState();
+    return openImage(image);
+}
+
+bool writeAll(int fd, const uint8_t* data, size_t length) {
+    while (length > 0) {
+        ssize_t put = ::write(fd, data, length);
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += put;
+        length -= static_cast<size_t>(put);
+    }
+    return true;
+}
+
+class ConsoleExportListener : public ExportListener {
+public:
+    ConsoleExportListener() : terminal_(::isatty(STDERR_FILENO) != 0) {}
+    void showMessage(const std::string& text) override { messages_.push_back(text); }
+    void setStatus(const std::string& text) override {
+        status_ = text;
+        if (terminal_) std::cerr << "\r" << text << "\033[K" << std::flush;
+    }
+    void setProgressRange(uint32_t, uint32_t) override {}
+    void setProgressPos(uint32_t) override {}
+    void setControlsEnabled(bool) override {}
+    void setProgressVisible(bool) override {}
+
+    bool terminal_;
+    std::string status_;
+    std::vector<std::string> messages_;
+};
+
+}  // namespace
+
+int runInfo(const InfoOptions& options) {
+    auto opened = openForCommand(options.image);
+    if (!opened) return fail(opened.error().message);
+    const auto info = opened.value()->info();
+    uint64_t sectors = g_totalSectors;
+    if (options.json) {
+        nlohmann::json out = {{"kind", info.kind},
+                              {"virtual_bytes", info.virtualBytes},
+                              {"sectors", sectors},
+                              {"block_bytes", info.blockBytes},
+                              {"blocks", info.blockCount},
+                              {"allocated_blocks", info.allocatedBlocks}};
+        for (const auto& [key, value] : info.details) out["details"][key] = value;
+        std::cout << out.dump(2) << "\n";
+        return 0;
+    }
+    std::cout << "container:        " << info.kind << "\n"
+              << "virtual size:     " << info.virtualBytes << " bytes ("
+              << info.virtualBytes / 1048576 << " MB)\n"
+              << "sectors:          " << sectors << "\n";
+    if (info.blockBytes != 0)
+        std::cout << "block size:       " << info.blockBytes << " bytes\n"
+                  << "blocks:           " << info.blockCount << "\n"
+                  << "allocated blocks: " << info.allocatedBlocks << "\n";
+    for (const auto& [key, value] : info.details)
+        std::cout << key << ":" << std::string(key.size() < 17 ? 17 - key.size() : 1, ' ')
+                  << value << "\n";
+    return 0;
+}
+
+int runCat(const CatOptions& options) {
+    auto opened = openForCommand(options.image);
+    if (!opened) return fail(opened.error().message);
+    auto& reader = *opened.value();
+    const uint64_t totalBytes = g_totalSectors * kSectorBytes;
+    constexpr size_t kChunk = 4 * 1024 * 1024;
+    std::vector<uint8_t> buffer(kChunk);
+    for (uint64_t position = 0; position < totalBytes;) {
+        size_t length = static_cast<size_t>(std::min<uint64_t>(kChunk, totalBytes - position));
+        std::span<uint8_t> chunk(buffer.data(), length);
+        if (!reader.readDiskAt(position, chunk)) return fail(reader.lastError());
+        if (!writeAll(STDOUT_FILENO, chunk.data(), chunk.size()))
+            return fail(std::string("cannot write to stdout: ") + std::strerror(errno));
+        position += length;
+    }
+    return 0;
+}
+
+int runExport(const ExportOptions& options) {
+    resetRunState();
+    struct stat folderInfo {};
+    if (::stat(options.outFolder.c_str(), &folderInfo) != 0 || !S_ISDIR(folderInfo.st_mode))
+        return fail(options.outFolder + ": no such folder");
+    auto kind = detectImageKind(options.image);
+    if (!kind) return fail(kind.error().message);
+    g_sourceDialogId = kImagePageDialogId;
+
+    ExportRequest request;
+    request.imagePath = options.image;
+    request.kind = kind.value();
+    std::error_code ignored;
+    // Named after the image even when it was given without a folder.
+    std::string absoluteImage = std::filesystem::absolute(options.image, ignored).string();
+    request.destination = exportDestinationName(options.outFolder, absoluteImage, pathExists);
+    ConsoleExportListener listener;
+    std::atomic<bool> stop{false};
+    ExportOutcome outcome = runDiskExport(request, listener, stop);
+    if (listener.terminal_) std::cerr << "\n";
+    if (outcome != ExportOutcome::Saved) {
+        std::string message = listener.status_;
+        for (const auto& text : listener.messages_) message += (message.empty() ? "" : "; ") + text;
+        return fail(message);
+    }
+    std::cout << request.destination << "\n";
+    return 0;
+}
+
+}  // namespace prendle::cli

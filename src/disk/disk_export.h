@@ -1,0 +1,53 @@
+// Writes the whole virtual disk into a flat image file, in 5 MiB chunks, with progress,
+// status texts and stop. The page (or prendle-cli) supplies the listener.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "disk/image_kind.h"
+
+namespace prendle {
+
+class ExportListener {
+public:
+    virtual ~ExportListener() = default;
+    // An information message box owned by the page.
+    virtual void showMessage(const std::string& text) = 0;
+    virtual void setStatus(const std::string& text) = 0;
+    virtual void setProgressRange(uint32_t lower, uint32_t upper) = 0;
+    virtual void setProgressPos(uint32_t position) = 0;
+    // Next, Back, "Save Image" and "Save Disk Image".
+    virtual void setControlsEnabled(bool enabled) = 0;
+    // The progress bar and Stop.
+    virtual void setProgressVisible(bool visible) = 0;
+};
+
+inline constexpr uint64_t kExportChunkBytes = 0x500000;
+inline constexpr uint64_t kExportProgressStepBytes = 0xA00000;
+
+// "disk.vdi" in folder F gives F/disk.vdi.img, then F/1disk.vdi.img, F/2disk.vdi.img...;
+// an image path without a folder gives "Recovered_diskimg.img", numbered the same way.
+std::string exportDestinationName(const std::string& folder, const std::string& imagePath,
+                                  const std::function<bool(const std::string&)>& exists);
+bool pathExists(const std::string& path);
+
+// The status text after each chunk.
+std::string exportStatusText(uint64_t doneBytes, uint64_t totalBytes);
+
+struct ExportRequest {
+    std::string imagePath;
+    ImageKind kind = ImageKind::Vdi;
+    std::string destination;
+};
+
+enum class ExportOutcome { Saved, Stopped, Failed };
+
+// Runs the export on the calling thread, through g_reader; afterwards g_reader is gone and
+// g_totalSectors is 0. The stop flag is cleared when it has been obeyed.
+ExportOutcome runDiskExport(const ExportRequest& request, ExportListener& listener,
+                            std::atomic<bool>& stopFlag);
+
+}  // namespace prendle

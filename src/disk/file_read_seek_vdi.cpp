@@ -1,0 +1,117 @@
+#include "disk/file_read_seek_vdi.h"
+
+#include <algorithm>
+
+#include "common/byte_reader.h"
+#include "common/checked.h"
+#include "disk/run_state.h"
+
+using namespace prendle;
+
+namespace prendle {
+
+Result<VdiHeader> decodeVdiHeader(std::span<const uint8_t> bytes) {
+    ByteReader reader(bytes);
+    VdiHeader header;
+    reader.seek(0x044);
+    header.formatVersion = reader.le32();
+    header.headerSize = reader.le32();
+    header.imageType = reader.le32();
+    reader.seek(0x154);
+    header.blockMapOffset = reader.le32();
+    header.dataOffset = reader.le32();
+    reader.seek(0x164);
+    header.sectorsPerTrack = reader.le32();
+    reader.seek(0x170);
+    header.diskBytes = reader.le64();
+    header.blockBytes = reader.le32();
+    reader.seek(0x180);
+    header.blockCount = reader.le32();
+    header.allocatedBlocks = reader.le32();
+    if (!reader.ok()) return corruptError("VDI header: " + reader.error());
+    return header;
+}
+
+}  // namespace prendle
+
+bool FileReadSeekVdi::open(const std::string& fileName) {
+    return openWith(fileName, {g_userDiskBytes, g_userBlockSize, g_userBlockCount});
+}
+
+bool FileReadSeekVdi::openWith(const std::string& fileName, const VdiOverrides& overrides) {
+    blockMap_.clear();
+    if (!openContainer(fileName)) return false;
+
+    auto got = container_.readAt(0, headerBytes_);
+    if (!got) return failOpen(got.error());
+    if (got.value() < kVdiHeaderBytes)
+        return failOpen(corruptError("VDI header: the file holds " + std::to_string(got.value()) +
+                                     " bytes, the header needs " +
+                                     std::to_string(kVdiHeaderBytes)));
+    auto decoded = decodeVdiHeader(headerBytes_);
+    if (!decoded) return failOpen(decoded.error());
+    header_ = decoded.value();
+    if (overrides.blockBytes != 0) header_.blockBytes = overrides.blockBytes;
+    if (overrides.blockCount != 0) header_.blockCount = static_cast<uint32_t>(overrides.blockCount);
+
+    diskSectors_ = header_.diskBytes / kSectorBytes;
+    g_totalSectors = diskSectors_;
+    if (header_.diskBytes == 0 || header_.headerSize == 0 || header_.allocatedBlocks == 0 ||
+        header_.blockBytes == 0)
+        return failOpen(corruptError(
+            "VDI header: disk size " + std::to_string(header_.diskBytes) + ", header size " +
+            std::to_string(header_.headerSize) + ", allocated blocks " +
+            std::to_string(header_.allocatedBlocks) + ", block size " +
+            std::to_string(header_.blockBytes) + " (none of them may be 0)"));
+
+    // The map must lie inside the file before its size decides an allocation.
+    uint64_t mapBytes = uint64_t{header_.blockCount} * 4;
+    if (header_.blockMapOffset > containerLength ||
+        mapBytes > containerLength - header_.blockMapOffset)
+        return failOpen(corruptError("VDI block map at offset " +
+                                     std::to_string(header_.blockMapOffset) + " with " +
+                                     std::to_string(header_.blockCount) +
+                                     " entries runs past the end of the " +
+                                     std::to_string(containerLength) + "-byte file"));
+    std::vector<uint8_t> raw(mapBytes);
+    auto mapGot = container_.readAt(header_.blockMapOffset, raw);
+    if (!mapGot) return failOpen(mapGot.error());
+    if (mapGot.value() < raw.size())
+        return failOpen(corruptError("VDI block map: the file ended while it was read"));
+    blockMap_.resize(header_.blockCount);
+    for (size_t i = 0; i < blockMap_.size(); ++i) blockMap_[i] = le32At(raw, i * 4);
+
+    setMappedBytes(uint64_t{header_.blockCount} * header_.blockBytes);
+    if (overrides.diskBytes != 0) g_totalSectors = overrides.diskBytes / kSectorBytes;
+    return true;
+}
+
+Result<StoredRun> FileReadSeekVdi::mapRun(uint64_t diskPosition, uint64_t maxLength) const {
+    const uint64_t blockBytes = header_.blockBytes;
+    uint64_t block = diskPosition / blockBytes;
+    uint64_t within = diskPosition % blockBytes;
+    if (block >= blockMap_.size())
+        return corruptError("disk byte " + std::to_string(diskPosition) + " lies in block " +
+                            std::to_string(block) + ", beyond the " +
+                            std::to_string(blockMap_.size()) + "-entry VDI block map");
+    uint64_t length = std::min(maxLength, blockBytes - within);
+    uint32_t entry = blockMap_[block];
+    if (entry >= kVdiFirstUnstoredEntry) return StoredRun{false, 0, length};
+    // Entry, block size and data offset are each 32 bits, so the sum fits in 64 bits.
+    uint64_t fileOffset = uint64_t{entry} * blockBytes + header_.dataOffset + within;
+    return StoredRun{true, fileOffset, length};
+}
+
+ContainerInfo FileReadSeekVdi::info() const {
+    ContainerInfo out;
+    out.kind = header_.imageType == 2 ? "VDI (static)" : "VDI (dynamic)";
+    out.virtualBytes = header_.diskBytes;
+    out.blockBytes = header_.blockBytes;
+    out.blockCount = header_.blockCount;
+    out.allocatedBlocks = static_cast<uint64_t>(std::count_if(
+        blockMap_.begin(), blockMap_.end(), [](uint32_t e) { return e < kVdiFirstUnstoredEntry; }));
+    out.details = {{"format version", std::to_string(header_.formatVersion)},
+                   {"sectors per track", std::to_string(header_.sectorsPerTrack)},
+                   {"header allocated blocks", std::to_string(header_.allocatedBlocks)}};
+    return out;
+}

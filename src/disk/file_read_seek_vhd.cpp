@@ -1,0 +1,188 @@
+#include "disk/file_read_seek_vhd.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstring>
+
+#include "common/byte_reader.h"
+#include "common/checked.h"
+#include "disk/run_state.h"
+
+using namespace prendle;
+
+namespace prendle {
+
+namespace {
+bool hasTag(std::span<const uint8_t> bytes, const char* tag) {
+    size_t length = std::strlen(tag);
+    return bytes.size() >= length && std::memcmp(bytes.data(), tag, length) == 0;
+}
+
+bool endsWithIgnoringCase(const std::string& text, const std::string& tail) {
+    if (text.size() < tail.size()) return false;
+    return std::equal(tail.begin(), tail.end(), text.end() - static_cast<long>(tail.size()),
+                      [](char a, char b) {
+                          return std::tolower(static_cast<unsigned char>(a)) ==
+                                 std::tolower(static_cast<unsigned char>(b));
+                      });
+}
+}  // namespace
+
+Result<VhdFooter> decodeVhdFooter(std::span<const uint8_t> bytes) {
+    ByteReader reader(bytes);
+    VhdFooter footer;
+    footer.hasCookie = hasTag(bytes, "conectix");
+    reader.seek(8);
+    footer.features = reader.be32();
+    footer.formatVersion = reader.be32();
+    footer.dataOffset = reader.be64();
+    footer.timeStamp = reader.be32();
+    reader.seek(40);
+    footer.originalBytes = reader.be64();
+    footer.currentBytes = reader.be64();
+    footer.cylinders = reader.be16();
+    footer.heads = reader.u8();
+    footer.sectorsPerTrack = reader.u8();
+    footer.diskType = reader.be32();
+    if (!reader.ok()) return corruptError("VHD footer: " + reader.error());
+    return footer;
+}
+
+Result<VhdDynamicHeader> decodeVhdDynamicHeader(std::span<const uint8_t> bytes) {
+    ByteReader reader(bytes);
+    VhdDynamicHeader header;
+    header.hasCookie = hasTag(bytes, "cxsparse");
+    reader.seek(16);
+    header.tableOffset = reader.be64();
+    reader.seek(28);
+    header.maxTableEntries = reader.be32();
+    header.blockBytes = reader.be32();
+    if (!reader.ok()) return corruptError("VHD dynamic disk header: " + reader.error());
+    return header;
+}
+
+}  // namespace prendle
+
+bool FileReadSeekVHD::open(const std::string& fileName) {
+    entryTable_.clear();
+    fixed_ = false;
+    if (checkExtension_ && fileName.size() > 3 && !endsWithIgnoringCase(fileName, "vhd"))
+        return failOpen(unsupportedError(fileName + ": the name does not end in .vhd"),
+                        "not a vhd file");
+    if (!openContainer(fileName)) return false;
+
+    std::array<uint8_t, kSectorBytes> first{};
+    auto got = container_.readAt(0, first);
+    if (!got) return failOpen(got.error());
+    if (got.value() < first.size())
+        return failOpen(corruptError("VHD: the file holds " + std::to_string(got.value()) +
+                                     " bytes, less than one 512-byte footer"));
+    footer_ = decodeVhdFooter(first).value();
+
+    // A fixed image has no copy of the footer at the start, only the one at the end.
+    if (!footer_.hasCookie) {
+        std::array<uint8_t, kSectorBytes> last{};
+        auto tail = container_.readAt(containerLength - kSectorBytes, last);
+        if (tail && tail.value() == last.size()) {
+            VhdFooter endFooter = decodeVhdFooter(last).value();
+            if (endFooter.hasCookie) footer_ = endFooter;
+        }
+    }
+    g_totalSectors = footer_.currentBytes / kSectorBytes;
+
+    if (footer_.hasCookie && footer_.diskType == 4)
+        return failOpen(unsupportedError(
+            "differencing VHD: its data depends on a parent image; open the parent instead"));
+    if (footer_.hasCookie && footer_.diskType == 2) {
+        fixed_ = true;
+        blockBytes_ = 0;
+        setMappedBytes(std::min(footer_.currentBytes, containerLength - kSectorBytes));
+        return true;
+    }
+    return openDynamic();
+}
+
+bool FileReadSeekVHD::openDynamic() {
+    // The dynamic header normally follows the footer copy; its offset is in the footer.
+    uint64_t headerOffset = kSectorBytes;
+    if (footer_.hasCookie && footer_.dataOffset != UINT64_MAX &&
+        footer_.dataOffset <= containerLength && containerLength - footer_.dataOffset >= 1024)
+        headerOffset = footer_.dataOffset;
+    std::array<uint8_t, 1024> headerBytes{};
+    auto got = container_.readAt(headerOffset, headerBytes);
+    if (!got) return failOpen(got.error());
+    if (got.value() < headerBytes.size())
+        return failOpen(corruptError("VHD dynamic disk header at offset " +
+                                     std::to_string(headerOffset) + " runs past the end of the " +
+                                     std::to_string(containerLength) + "-byte file"));
+    dynamicHeader_ = decodeVhdDynamicHeader(headerBytes).value();
+
+    // Images without a valid header block size keep the common 2 MiB block.
+    uint32_t headerBlock = dynamicHeader_.blockBytes;
+    blockBytes_ = headerBlock >= kSectorBytes && (headerBlock & (headerBlock - 1)) == 0
+                      ? headerBlock
+                      : kVhdDefaultBlockBytes;
+    // One bit per sector, rounded up to whole sectors.
+    bitmapBytes_ =
+        divideRoundingUp(divideRoundingUp(blockBytes_ / kSectorBytes, 8), kSectorBytes) *
+        kSectorBytes;
+
+    uint64_t tableOffset = headerOffset + 1024;
+    if (dynamicHeader_.hasCookie && dynamicHeader_.tableOffset < containerLength)
+        tableOffset = dynamicHeader_.tableOffset;
+    uint64_t tableBytes = uint64_t{dynamicHeader_.maxTableEntries} * 4;
+    if (tableOffset > containerLength || tableBytes > containerLength - tableOffset)
+        return failOpen(corruptError("VHD block allocation table at offset " +
+                                     std::to_string(tableOffset) + " with " +
+                                     std::to_string(dynamicHeader_.maxTableEntries) +
+                                     " entries runs past the end of the " +
+                                     std::to_string(containerLength) + "-byte file"));
+    std::vector<uint8_t> raw(tableBytes);
+    auto tableGot = container_.readAt(tableOffset, raw);
+    if (!tableGot) return failOpen(tableGot.error());
+    if (tableGot.value() < raw.size())
+        return failOpen(corruptError("VHD block allocation table: the file ended while it was read"));
+    entryTable_.resize(dynamicHeader_.maxTableEntries);
+    ByteReader reader(raw);
+    for (auto& entry : entryTable_) entry = reader.be32();
+
+    auto mapped = checkedMul(entryTable_.size(), blockBytes_);
+    setMappedBytes(mapped.value_or(0));
+    return true;
+}
+
+Result<StoredRun> FileReadSeekVHD::mapRun(uint64_t diskPosition, uint64_t maxLength) const {
+    if (fixed_) return StoredRun{true, diskPosition, maxLength};
+    uint64_t block = diskPosition / blockBytes_;
+    uint64_t within = diskPosition % blockBytes_;
+    if (block >= entryTable_.size())
+        return corruptError("disk byte " + std::to_string(diskPosition) + " lies beyond the " +
+                            std::to_string(entryTable_.size()) + "-entry VHD block table");
+    uint64_t length = std::min(maxLength, blockBytes_ - within);
+    uint32_t entry = entryTable_[block];
+    if (entry == kVhdUnstoredEntry) return StoredRun{false, 0, length};
+    // A 32-bit sector number times 512 plus a block stays far below 2^64.
+    return StoredRun{true, uint64_t{entry} * kSectorBytes + bitmapBytes_ + within, length};
+}
+
+ContainerInfo FileReadSeekVHD::info() const {
+    ContainerInfo out;
+    out.kind = fixed_ ? "VHD (fixed)" : "VHD (dynamic)";
+    out.virtualBytes = footer_.currentBytes;
+    out.blockBytes = blockBytes_;
+    out.blockCount = entryTable_.size();
+    out.allocatedBlocks = static_cast<uint64_t>(
+        std::count_if(entryTable_.begin(), entryTable_.end(),
+                      [](uint32_t e) { return e != kVhdUnstoredEntry; }));
+    if (fixed_) {
+        out.blockCount = 0;
+        out.allocatedBlocks = 0;
+    }
+    out.details = {{"format version", std::to_string(footer_.formatVersion >> 16) + "." +
+                                          std::to_string(footer_.formatVersion & 0xFFFF)},
+                   {"cylinders", std::to_string(footer_.cylinders)},
+                   {"heads", std::to_string(footer_.heads)},
+                   {"sectors per track", std::to_string(footer_.sectorsPerTrack)}};
+    return out;
+}

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Every container fixture, read through prendle-cli cat, must equal qemu-img's raw
+# conversion byte for byte; export must write the same bytes.
+# Usage: container_reads.sh PRENDLE_CLI FIXTURES_DIR WORK_DIR
+set -euo pipefail
+cli=$1 fixtures=$2/containers work=$3
+rm -rf "$work"; mkdir -p "$work"
+pass=0 fail=0
+while read -r name sum sectors; do
+    xz -dc "$fixtures/$name.xz" > "$work/$name"
+    got=$("$cli" cat "$work/$name" | sha256sum | cut -d' ' -f1)
+    info_sectors=$("$cli" info --json "$work/$name" | python3 -c 'import json,sys; print(json.load(sys.stdin)["sectors"])' 2>/dev/null || "$cli" info "$work/$name" | awk '/^sectors:/{print $2}')
+    mkdir -p "$work/out-$name"
+    dest=$("$cli" export "$work/$name" --out "$work/out-$name")
+    exported=$(sha256sum < "$dest" | cut -d' ' -f1)
+    if [[ "$got" == "$sum" && "$info_sectors" == "$sectors" && "$exported" == "$sum" ]]; then
+        pass=$((pass+1))
+    else
+        echo "FAIL $name: cat $got, export $exported, expected $sum; sectors $info_sectors, expected $sectors"
+        fail=$((fail+1))
+    fi
+    rm -rf "$work/$name" "$work/out-$name"
+done < "$fixtures/manifest.txt"
+echo "$pass passed, $fail failed"
+[[ $fail -eq 0 && $pass -gt 0 ]]

@@ -1,0 +1,109 @@
+#include "disk/file_read_seek_vdi.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "disk/run_state.h"
+#include "support/image_builder.h"
+
+namespace prendle {
+namespace {
+
+using test::Bytes;
+
+class VdiReader : public testing::Test {
+protected:
+    void SetUp() override { resetRunState(); }
+    void TearDown() override { resetRunState(); }
+};
+
+TEST_F(VdiReader, ReadsStoredBlocksAndZerosForUnstoredOnes) {
+    auto image = test::buildVdi(1024, {true, false, true, false, true});
+    // A VirtualBox discarded block reads as zeros too.
+    test::putLe32(image.file, test::kVdiBlockMapOffset + 3 * 4, 0xFFFFFFFE);
+    test::TempFile file(image.file, ".VDI");
+    FileReadSeekVdi reader;
+    ASSERT_TRUE(reader.open(file.path())) << reader.lastError();
+    EXPECT_EQ(g_totalSectors, 10u);
+    Bytes out(image.disk.size());
+    ASSERT_TRUE(reader.readAt(0, out));
+    EXPECT_EQ(out, image.disk);
+    EXPECT_EQ(reader.info().allocatedBlocks, 3u);
+}
+
+struct HeaderCase {
+    const char* name;
+    std::function<void(Bytes&)> change;
+    const char* errorFragment;
+};
+
+class VdiHostileHeader : public VdiReader, public testing::WithParamInterface<HeaderCase> {};
+
+TEST_P(VdiHostileHeader, IsRejectedWithAClearMessage) {
+    auto image = test::buildVdi(1024, {true, false, true});
+    GetParam().change(image.file);
+    test::TempFile file(image.file, ".vdi");
+    FileReadSeekVdi reader;
+    EXPECT_FALSE(reader.open(file.path()));
+    EXPECT_NE(reader.lastError().find(GetParam().errorFragment), std::string::npos)
+        << reader.lastError();
+    Bytes out(512, 0xCC);
+    EXPECT_FALSE(reader.readAt(0, out));
+    EXPECT_EQ(out, Bytes(512, 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, VdiHostileHeader,
+    testing::Values(
+        HeaderCase{"BlockSizeZero", [](Bytes& f) { test::putLe32(f, 0x178, 0); }, "may be 0"},
+        HeaderCase{"DiskSizeZero", [](Bytes& f) { test::putLe64(f, 0x170, 0); }, "may be 0"},
+        HeaderCase{"HeaderSizeZero", [](Bytes& f) { test::putLe32(f, 0x48, 0); }, "may be 0"},
+        HeaderCase{"NoAllocatedBlocks", [](Bytes& f) { test::putLe32(f, 0x184, 0); }, "may be 0"},
+        HeaderCase{"BlockCountBeyondTheFile",
+                   [](Bytes& f) { test::putLe32(f, 0x180, 0xFFFFFFFF); }, "runs past the end"},
+        HeaderCase{"BlockMapOffsetBeyondTheFile",
+                   [](Bytes& f) { test::putLe32(f, 0x154, 0x7FFFFFF0); }, "runs past the end"},
+        HeaderCase{"FileShorterThanTheHeader", [](Bytes& f) { f.resize(300); }, "needs 472"}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+TEST_F(VdiReader, ABlockStoredPastTheEndOfTheFileFailsTheReadWithZeros) {
+    auto image = test::buildVdi(1024, {true, true});
+    test::putLe32(image.file, test::kVdiBlockMapOffset + 4, 0x00FFFFFF);
+    test::TempFile file(image.file, ".vdi");
+    FileReadSeekVdi reader;
+    ASSERT_TRUE(reader.open(file.path()));
+    Bytes out(2048, 0xCC);
+    EXPECT_FALSE(reader.readAt(0, out));
+    EXPECT_TRUE(std::equal(out.begin(), out.begin() + 1024, image.disk.begin()));
+    EXPECT_EQ(Bytes(out.begin() + 1024, out.end()), Bytes(1024, 0));
+    EXPECT_NE(reader.lastError().find("past the end of the"), std::string::npos);
+}
+
+TEST_F(VdiReader, OverridesTypedOnTheImagePageWin) {
+    auto image = test::buildVdi(1024, {true, true, true});
+    test::putLe32(image.file, 0x178, 0);  // the page supplies the block size
+    test::TempFile file(image.file, ".vdi");
+    g_userBlockSize = 1024;
+    g_userDiskBytes = 1048576;
+    FileReadSeekVdi reader;
+    ASSERT_TRUE(reader.open(file.path())) << reader.lastError();
+    EXPECT_EQ(g_totalSectors, 2048u);
+    Bytes out(image.disk.size());
+    ASSERT_TRUE(reader.readAt(0, out));
+    EXPECT_EQ(out, image.disk);
+
+    g_userBlockCount = 2;
+    ASSERT_TRUE(reader.open(file.path()));
+    EXPECT_EQ(reader.mapEntryCount(), 2u);
+    EXPECT_EQ(reader.mappedBytes(), 2048u);
+}
+
+TEST_F(VdiReader, AMissingFileGivesTheInvalidHandleMessage) {
+    FileReadSeekVdi reader;
+    EXPECT_FALSE(reader.open(testing::TempDir() + "no-such-image.vdi"));
+    EXPECT_EQ(reader.userMessage(), "invalid handle ...");
+}
+
+}  // namespace
+}  // namespace prendle
