@@ -14,6 +14,7 @@
 #include "disk/disk_export.h"
 #include "disk/image_kind.h"
 #include "disk/run_state.h"
+#include "volumes/partition.h"
 
 namespace prendle::cli {
 
@@ -136,6 +137,79 @@ int runExport(const ExportOptions& options) {
         return fail(message);
     }
     std::cout << request.destination << "\n";
+    return 0;
+}
+
+namespace {
+
+// Rows as the volume list page shows them: appended, or inserted at the top.
+class VolumeCollector : public VolumeSearchListener {
+public:
+    explicit VolumeCollector(bool terminal) : terminal_(terminal) {}
+    void setStatus(const std::string& text) override { status = text; }
+    void addVolume(const VolumeInfo& volume, bool rowAtTop) override {
+        if (rowAtTop) {
+            rows.insert(rows.begin(), volume);
+        } else {
+            rows.push_back(volume);
+        }
+    }
+    void setProgressRange(uint32_t, uint32_t) override {}
+    void setProgressPos(uint32_t position) override {
+        if (terminal_) std::cerr << "\rsearching: " << position / 10 << "%" << std::flush;
+    }
+    void setFilterEnabled(bool) override {}
+
+    std::vector<VolumeInfo> rows;
+    std::string status;
+
+private:
+    bool terminal_;
+};
+
+}  // namespace
+
+int runVolumes(const VolumesOptions& options) {
+    auto opened = openForCommand(options.image);
+    if (!opened) return fail(opened.error().message);
+    readWriteInterface& reader = *opened.value();
+    bool terminal = ::isatty(STDERR_FILENO) != 0;
+    VolumeCollector collector(terminal && options.advanced);
+    Partition partition(reader, collector);
+    std::string layout;
+    if (options.advanced) {
+        partition.customStart = options.start;
+        partition.customEnd = options.end;
+        partition.skipVolumeSize = !options.noSkip;
+        partition.advancedSearch(g_totalSectors);
+        if (terminal) std::cerr << "\n";
+        layout = "sector search";
+    } else {
+        partition.gptEnabled = options.gpt || (!options.mbr && hasGptHeader(reader));
+        (void)partition.standardSearch();
+        layout = partition.gptEnabled ? "GPT" : "MBR";
+    }
+    if (options.json) {
+        nlohmann::json out = nlohmann::json::array();
+        for (const auto& volume : collector.rows) {
+            uint64_t index = 0;
+            try {
+                index = std::stoull(volume.indexText);
+            } catch (const std::exception&) {
+            }
+            out.push_back({{"index", index},
+                           {"fs", volume.fsName},
+                           {"size_text", volume.sizeText},
+                           {"start_sector", volume.startSector}});
+        }
+        std::cout << out.dump(2) << "\n";
+        return 0;
+    }
+    std::cerr << "read: " << layout << "\n";
+    std::printf("%-8s %-30s %-14s %s\n", "Volume", "File System", "Volume Size", "Start Sector");
+    for (const auto& volume : collector.rows)
+        std::printf("%-8s %-30s %-14s %llu\n", volume.indexText.c_str(), volume.fsName.c_str(),
+                    volume.sizeText.c_str(), static_cast<unsigned long long>(volume.startSector));
     return 0;
 }
 

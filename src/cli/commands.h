@@ -1,6 +1,7 @@
 // prendle-cli commands over the same core the pages use.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace prendle::cli {
@@ -17,9 +18,21 @@ struct ExportOptions {
     std::string outFolder;
 };
 
+struct VolumesOptions {
+    std::string image;
+    bool gpt = false;
+    bool mbr = false;
+    bool advanced = false;
+    uint64_t start = 0;
+    uint64_t end = 0;
+    bool noSkip = false;
+    bool json = false;
+};
+
 // Each returns the process exit code; failures print one line on stderr.
 int runInfo(const InfoOptions& options);
 int runCat(const CatOptions& options);
 int runExport(const ExportOptions& options);
+int runVolumes(const VolumesOptions& options);
 
 }  // namespace prendle::cli
