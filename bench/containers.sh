@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-3}
 cli=build/release/bin/prendle-cli
-[ -x "$cli" ] || { cmake --preset release >/dev/null && cmake --build --preset release; }
+cmake --preset release >/dev/null && cmake --build --preset release >/dev/null
 work=build/bench/containers
 mkdir -p "$work"
 
@@ -35,6 +35,8 @@ best() {  # best wall time in seconds of $runs runs of a command line
     local best=
     for ((i = 0; i < runs; i++)); do
         rm -rf "$work/out"; mkdir -p "$work/out"
+        # Each run starts with no dirty pages left over from the one before.
+        sync
         local start end
         start=$(date +%s.%N); eval "$1" > /dev/null; end=$(date +%s.%N)
         best=$(python3 -c "print(min(x for x in [$end - $start, ${best:-1e9}]))")

@@ -100,7 +100,11 @@ int runCat(const CatOptions& options) {
     const uint64_t totalBytes = g_totalSectors * kSectorBytes;
     constexpr size_t kChunk = 4 * 1024 * 1024;
     std::vector<uint8_t> buffer(kChunk);
+    const bool terminal = ::isatty(STDERR_FILENO) != 0;
     for (uint64_t position = 0; position < totalBytes;) {
+        if (terminal && position % (64 * kChunk) == 0)
+            std::cerr << "\r" << position * 100 / totalBytes << "% of " << totalBytes / 1048576
+                      << " MB" << std::flush;
         size_t length = static_cast<size_t>(std::min<uint64_t>(kChunk, totalBytes - position));
         std::span<uint8_t> chunk(buffer.data(), length);
         if (!reader.readDiskAt(position, chunk)) return fail(reader.lastError());
@@ -108,6 +112,7 @@ int runCat(const CatOptions& options) {
             return fail(std::string("cannot write to stdout: ") + std::strerror(errno));
         position += length;
     }
+    if (terminal) std::cerr << "\r100% of " << totalBytes / 1048576 << " MB\n";
     return 0;
 }
 

@@ -29,10 +29,21 @@ struct VolumesOptions {
     bool json = false;
 };
 
+struct NtfsOptions {
+    std::string image;
+    int volume = -1;  // row of the standard volume search; -1: the image is the volume
+    std::string mode = "standard";
+    bool json = false;
+    std::string outFolder;
+    std::string path = "/";
+};
+
 // Each returns the process exit code; failures print one line on stderr.
 int runInfo(const InfoOptions& options);
 int runCat(const CatOptions& options);
 int runExport(const ExportOptions& options);
 int runVolumes(const VolumesOptions& options);
+int runList(const NtfsOptions& options);
+int runRecover(const NtfsOptions& options);
 
 }  // namespace prendle::cli

@@ -37,7 +37,25 @@ int main(int argc, char** argv) {
         ->needs(advanced);
     volumesCommand->add_flag("--json", volumes.json, "Print a JSON array");
 
+    NtfsOptions list;
+    auto* listCommand = app.add_subcommand("list", "List the files of an NTFS volume (JSON Lines)");
+    NtfsOptions recover;
+    auto* recoverCommand =
+        app.add_subcommand("recover", "Write the files of an NTFS volume below a folder");
+    for (auto [command, options] : {std::pair{listCommand, &list}, {recoverCommand, &recover}}) {
+        command->add_option("IMAGE", options->image, "Image file")->required();
+        command->add_option("--volume", options->volume,
+                            "Row of `prendle-cli volumes`; without it the image is the volume");
+        command->add_option("--mode", options->mode, "standard or deep")
+            ->check(CLI::IsMember({"standard", "deep"}));
+    }
+    listCommand->add_flag("--json", list.json, "One JSON object per line (the default)");
+    recoverCommand->add_option("--out", recover.outFolder, "Destination folder")->required();
+    recoverCommand->add_option("--path", recover.path, "Folder of the volume to recover, as /a/b");
+
     CLI11_PARSE(app, argc, argv);
+    if (*listCommand) return runList(list);
+    if (*recoverCommand) return runRecover(recover);
     if (*volumesCommand) return runVolumes(volumes);
     if (*infoCommand) return runInfo(info);
     if (*catCommand) return runCat(cat);

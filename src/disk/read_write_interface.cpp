@@ -123,8 +123,7 @@ bool readWriteInterface::readDiskAt(uint64_t diskPosition, std::span<uint8_t> ou
 
     while (done < out.size()) {
         uint64_t position = diskPosition + done;
-        if (diskPosition > mappedBytes_ || position >= mappedBytes_ ||
-            done > mappedBytes_ - diskPosition) {
+        if (diskPosition >= mappedBytes_ || done >= mappedBytes_ - diskPosition) {
             flush();
             std::memset(out.data() + done, 0, out.size() - done);
             recordError(corruptError("read of " + std::to_string(out.size()) +

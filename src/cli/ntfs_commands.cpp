@@ -1,0 +1,191 @@
+// prendle-cli list and recover: an NTFS volume's entries as JSON Lines, or written out.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "cli/commands.h"
+#include "disk/image_kind.h"
+#include "disk/run_state.h"
+#include "fs/common/file_time.h"
+#include "fs/common/safe_name.h"
+#include "fs/ntfs/ntfs.h"
+#include "volumes/partition.h"
+
+namespace prendle::cli {
+
+namespace {
+
+int fail(const std::string& message) {
+    std::cerr << "prendle-cli: " << message << "\n";
+    return 1;
+}
+
+class QuietParse : public ParseListener {
+public:
+    void setStatus(const std::string&) override {}
+    void setProgressRange(uint64_t, uint64_t) override {}
+    void setProgressPos(uint64_t) override {}
+};
+
+class VolumeRows : public VolumeSearchListener {
+public:
+    void setStatus(const std::string&) override {}
+    void addVolume(const VolumeInfo& v, bool) override { rows.push_back(v); }
+    void setProgressRange(uint32_t, uint32_t) override {}
+    void setProgressPos(uint32_t) override {}
+    void setFilterEnabled(bool) override {}
+    std::vector<VolumeInfo> rows;
+};
+
+struct OpenVolume {
+    std::unique_ptr<readWriteInterface> reader;
+    std::unique_ptr<ntfs> parser;
+};
+
+Result<OpenVolume> openNtfs(const NtfsOptions& options, ParseListener& listener) {
+    resetRunState();
+    auto opened = openImage(options.image);
+    if (!opened) return opened.error();
+    OpenVolume out;
+    out.reader = std::move(opened.value());
+    VolumeInfo volume;
+    volume.fsName = "NTFS";
+    if (options.volume >= 0) {
+        VolumeRows rows;
+        Partition partition(*out.reader, rows);
+        partition.gptEnabled = hasGptHeader(*out.reader);
+        (void)partition.standardSearch();
+        if (static_cast<size_t>(options.volume) >= rows.rows.size())
+            return corruptError("no volume " + std::to_string(options.volume) + " (the disk has " +
+                                std::to_string(rows.rows.size()) + ")");
+        volume = rows.rows[static_cast<size_t>(options.volume)];
+    }
+    out.parser = std::make_unique<ntfs>(*out.reader, volume, listener);
+    out.parser->parse(options.mode == "deep" ? NtfsMode::Deep : NtfsMode::Standard);
+    if (!out.parser->hasRoot() && options.mode != "deep")
+        return corruptError("no NTFS root folder found on the volume");
+    return out;
+}
+
+// Depth first from an entry; each entry is visited once whatever its links say.
+template <class Visit>
+void walk(const ntfs& parser, uint64_t start, const std::string& startPath, Visit visit) {
+    std::vector<std::pair<uint64_t, std::string>> stack{{start, startPath}};
+    std::vector<bool> seen(parser.entryTable.size(), false);
+    while (!stack.empty()) {
+        auto [index, path] = stack.back();
+        stack.pop_back();
+        std::vector<std::pair<uint64_t, std::string>> folders;
+        for (uint64_t child : parser.childrenOf(index)) {
+            if (seen[child]) continue;
+            seen[child] = true;
+            const MftEntry& entry = parser.entryTable[child];
+            std::string childPath = path + "/" + entry.name;
+            if (visit(child, childPath) && entry.kind == 'D') folders.emplace_back(child, childPath);
+        }
+        stack.insert(stack.end(), folders.rbegin(), folders.rend());
+    }
+}
+
+uint64_t topOf(const ntfs& parser) {
+    return parser.hasRoot() ? parser.rootIndex : parser.orphanIndex;
+}
+
+}  // namespace
+
+int runList(const NtfsOptions& options) {
+    QuietParse listener;
+    auto opened = openNtfs(options, listener);
+    if (!opened) return fail(opened.error().message);
+    const ntfs& parser = *opened.value().parser;
+    walk(parser, topOf(parser), "", [&](uint64_t index, const std::string& path) {
+        const MftEntry& e = parser.entryTable[index];
+        nlohmann::json line = {{"path", path.substr(1)},
+                               {"kind", e.kind == 'D' ? "dir" : "file"},
+                               {"size", e.kind == 'D' ? 0 : e.dataSize},
+                               {"deleted", (e.recordFlags & 1) == 0},
+                               {"created", fileTimeIso8601(e.created)},
+                               {"modified", fileTimeIso8601(e.modified)},
+                               {"accessed", fileTimeIso8601(e.accessed)},
+                               {"record", index}};
+        std::cout << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+        return true;
+    });
+    return 0;
+}
+
+int runRecover(const NtfsOptions& options) {
+    struct stat info {};
+    if (::stat(options.outFolder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return fail(options.outFolder + ": no such folder");
+    QuietParse listener;
+    auto opened = openNtfs(options, listener);
+    if (!opened) return fail(opened.error().message);
+    ntfs& parser = *opened.value().parser;
+
+    // Find the folder to recover by its path from the root.
+    uint64_t start = topOf(parser);
+    std::string rest = options.path;
+    while (!rest.empty()) {
+        size_t slash = rest.find('/');
+        std::string part = rest.substr(0, slash);
+        rest = slash == std::string::npos ? "" : rest.substr(slash + 1);
+        if (part.empty()) continue;
+        bool found = false;
+        for (uint64_t child : parser.childrenOf(start)) {
+            if (parser.entryTable[child].name == part && parser.entryTable[child].kind == 'D') {
+                start = child;
+                found = true;
+                break;
+            }
+        }
+        if (!found) return fail("no folder " + options.path + " on the volume");
+    }
+
+    // Output names are made safe and unique per folder, so nothing lands outside DIR.
+    std::map<uint64_t, std::string> outputOf{{start, options.outFolder}};
+    std::map<uint64_t, FolderNames> namesIn;
+    std::vector<std::pair<std::string, const MftEntry*>> folders;
+    int failures = 0;
+    walk(parser, start, "", [&](uint64_t index, const std::string&) {
+        const MftEntry& e = parser.entryTable[index];
+        const uint64_t parent = e.parentIndex;
+        auto folder = outputOf.find(parent);
+        if (folder == outputOf.end()) return false;
+        std::string target = folder->second + "/" + namesIn[parent].claim(e.name);
+        if (e.kind == 'D') {
+            std::error_code error;
+            std::filesystem::create_directory(target, error);
+            if (error) {
+                std::cerr << "prendle-cli: cannot create " << target << ": " << error.message() << "\n";
+                ++failures;
+                return false;
+            }
+            outputOf[index] = target;
+            folders.emplace_back(target, &e);
+            return true;
+        }
+        auto file = FileHandle::createWrite(target);
+        if (!file) {
+            std::cerr << "prendle-cli: " << file.error().message << "\n";
+            ++failures;
+            return false;
+        }
+        auto written = parser.extractData(index, file.value());
+        file.value().close();
+        if (!written) {
+            std::cerr << "prendle-cli: " << target << ": " << written.error().message << "\n";
+            ++failures;
+        }
+        (void)restoreTimes(target, e.accessed, e.modified);
+        return false;
+    });
+    // Folder times last, once their contents are written.
+    for (auto it = folders.rbegin(); it != folders.rend(); ++it)
+        (void)restoreTimes(it->first, it->second->accessed, it->second->modified);
+    return failures == 0 ? 0 : 1;
+}
+
+}  // namespace prendle::cli

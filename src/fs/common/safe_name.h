@@ -1,0 +1,22 @@
+// Names from a disk made safe to create inside an output folder.
+#pragma once
+
+#include <set>
+#include <string>
+
+namespace prendle {
+
+// No separators, NUL or control characters, never "." or "..", never empty, at most
+// 255 bytes; the rest of the name is kept as it was.
+std::string safeFileName(const std::string& nameFromDisk);
+
+// Hands out names unique within one folder: "a.txt", then "a (2).txt", "a (3).txt", ...
+class FolderNames {
+public:
+    std::string claim(const std::string& nameFromDisk);
+
+private:
+    std::set<std::string> taken_;
+};
+
+}  // namespace prendle

@@ -1,0 +1,625 @@
+#include "fs/ntfs/ntfs.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <set>
+
+#include "common/byte_reader.h"
+#include "common/checked.h"
+
+using namespace prendle;
+using namespace prendle::ntfs_format;
+
+namespace {
+
+constexpr uint64_t kMegabyte = 1048576;
+constexpr uint64_t kScanChunkBytes = 10 * kMegabyte;
+constexpr uint64_t kMftReadBytes = kMegabyte;
+constexpr uint64_t kRecordNumberMask = (uint64_t{1} << 48) - 1;
+constexpr uint32_t kDirectoryFlag = 0x10000000;
+// The deep parse files at most this many directories under ORPHAN_ENTRY.
+constexpr uint64_t kMaxDeepDirectories = 100001;
+// An attribute list larger than this is damage; real ones are a few KiB.
+constexpr uint64_t kMaxAttributeListBytes = 16 * kMegabyte;
+// 2^8 clusters per compression unit is far beyond any NTFS writer (they use 2^4).
+constexpr uint16_t kMaxCompressionExponent = 8;
+
+bool isTopBitSet(uint64_t value) { return (value >> 63) != 0; }
+
+}  // namespace
+
+ntfs::ntfs(readWriteInterface& reader, VolumeInfo volumeRecord, ParseListener& listener)
+    : volume(std::move(volumeRecord)), reader_(reader), listener_(listener) {}
+
+uint64_t ntfs::volumeClusters() const {
+    uint64_t bytes = volumeBytes;
+    uint64_t available = reader_.mappedBytes() > reader_.readerOrigin
+                             ? reader_.mappedBytes() - reader_.readerOrigin
+                             : 0;
+    if (bytes == 0 || bytes > available) bytes = available;
+    return bytesPerCluster == 0 ? 0 : bytes / bytesPerCluster;
+}
+
+bool ntfs::readBootSector() {
+    std::array<uint8_t, 512> sector{};
+    if (!reader_.readAt(0, sector)) return false;
+    boot_ = decodeBootSector(sector);
+    if (boot_.hasNtfsName) {
+        volumeBytes = checkedMul(boot_.totalSectors, 512).value_or(0);
+    } else {
+        uint64_t megabytes = 0;
+        try {
+            megabytes = std::stoull(volume.sizeText);
+        } catch (const std::exception&) {
+        }
+        volumeBytes = checkedMul(megabytes, kMegabyte).value_or(0);
+    }
+    bytesPerCluster = boot_.hasNtfsName ? clusterBytes(boot_) : 0;
+    if (bytesPerCluster == 0) bytesPerCluster = 4096;
+    bytesPerRecord = boot_.hasNtfsName ? recordBytes(boot_, bytesPerCluster) : 1024;
+    return volumeBytes != 0;
+}
+
+Result<std::vector<uint8_t>> ntfs::readRecordAt(uint64_t recordOffset) {
+    std::vector<uint8_t> record(bytesPerRecord);
+    if (!reader_.readAt(recordOffset, record))
+        return ioError("MFT record at volume byte " + std::to_string(recordOffset) + ": " +
+                       reader_.lastError());
+    RecordHeader header = decodeRecordHeader(record);
+    if (header.signature == kFileSignature) applyFixups(record, header);
+    return record;
+}
+
+std::optional<uint64_t> ntfs::mftRecordOffset(uint64_t recordNumber) const {
+    auto byteInMft = checkedMul(recordNumber, bytesPerRecord);
+    if (!byteInMft) return std::nullopt;
+    uint64_t vcnBytes = 0;
+    for (const DataRun& run : mftRuns) {
+        uint64_t runBytes = run.length * bytesPerCluster;
+        if (*byteInMft < vcnBytes + runBytes) {
+            // A record that straddles two runs is read from where it starts; 1 KiB records
+            // never straddle the 4 KiB clusters every formatter writes.
+            if (run.sparse) return std::nullopt;
+            return run.lcn * bytesPerCluster + (*byteInMft - vcnBytes);
+        }
+        vcnBytes += runBytes;
+    }
+    return std::nullopt;
+}
+
+void ntfs::parseRecord(std::span<uint8_t> record, uint64_t recordOffset, MftEntry& entry) {
+    RecordHeader header = decodeRecordHeader(record);
+    entry.signature = header.signature;
+    entry.recordOffset = recordOffset;
+    if (header.signature != kFileSignature) return;
+    applyFixups(record, header);
+    entry.recordFlags = header.flags;
+    entry.baseRecord = header.baseReference & kRecordNumberMask;
+    bool haveParent = false;
+    bool nameIsDos = false;
+    for (const Attribute& a : enumerateAttributes(record, header)) {
+        if (a.type == kStandardInformation && !a.nonResident) {
+            StandardTimes times = decodeStandardTimes(residentContent(record, a));
+            entry.created = times.created;
+            entry.modified = times.modified;
+            entry.accessed = times.accessed;
+        } else if (a.type == kFileName && !a.nonResident) {
+            auto decoded = decodeFileName(residentContent(record, a));
+            if (!decoded) continue;
+            const FileName& fileName = decoded.value();
+            if ((fileName.flags & kDirectoryFlag) != 0) entry.kind = 'D';
+            if (fileName.nameTooLong) continue;
+            // A DOS 8.3 alias never replaces the long name.
+            const bool dos = fileName.nameSpace == 2;
+            if (entry.hasName && dos && !nameIsDos) continue;
+            entry.name = fileName.name;
+            entry.size = fileName.allocatedSize;
+            nameIsDos = dos;
+            if (!entry.hasName && !haveParent) {
+                entry.parentIndex = fileName.parentReference & kRecordNumberMask;
+                haveParent = true;
+            }
+            entry.hasName = true;
+        } else if (a.type == kData && a.nameLength == 0) {
+            if (!a.nonResident) {
+                entry.dataSize = a.contentLength;
+            } else if (a.startVcn == 0) {
+                entry.dataSize = a.realSize;
+            }
+        }
+    }
+}
+
+bool ntfs::locateMftFromBoot() {
+    mftRunKnown = true;
+    auto offset = checkedMul(boot_.mftCluster, bytesPerCluster);
+    if (!offset) return true;
+    listener_.setStatus("boot sector is fine.Getting run of mft entry...");
+    // The base record's own runs locate the extension records the rest may live in.
+    auto record = readRecordAt(*offset);
+    if (!record) return true;
+    RecordHeader header = decodeRecordHeader(record.value());
+    if (header.signature != kFileSignature) return true;
+    for (const Attribute& a : enumerateAttributes(record.value(), header)) {
+        if (a.type != kData || a.nameLength != 0 || !a.nonResident || a.startVcn != 0) continue;
+        auto runs = decodeRunList(runListBytes(record.value(), a), a.lastVcn - a.startVcn + 1,
+                                  volumeClusters());
+        if (runs) mftRuns = std::move(runs.value());
+        break;
+    }
+    auto stream = readDataStream(*offset, 0);
+    if (stream && stream.value().found && !stream.value().resident) {
+        mftRuns = std::move(stream.value().runs);
+        mftBytes_ = stream.value().realSize;
+    }
+    listener_.setStatus("Got run...");
+    return true;
+}
+
+void ntfs::loadMftRecords() {
+    if (!mftRunKnown || stopRequested) return;
+    entryTable.clear();
+    uint64_t runBytesTotal = 0;
+    for (const DataRun& run : mftRuns) runBytesTotal += run.length * bytesPerCluster;
+    uint64_t mftBytes = mftBytes_ != 0 ? std::min(mftBytes_, runBytesTotal) : runBytesTotal;
+    const uint64_t recordCount = mftBytes / bytesPerRecord;
+    // The table is bounded by the MFT's runs, which lie inside the volume.
+    entryTable.reserve(recordCount + 1);
+    listener_.setProgressRange(0, recordCount);
+
+    std::vector<uint8_t> buffer(std::max<uint64_t>(kMftReadBytes / bytesPerRecord, 1) *
+                                bytesPerRecord);
+    uint64_t lastProgress = 0;
+    for (const DataRun& run : mftRuns) {
+        listener_.setStatus("parsing " + std::to_string(run.lcn) + " cluster of MFT run.");
+        if (stopRequested) break;
+        const uint64_t runBytes = run.length * bytesPerCluster;
+        for (uint64_t done = 0; done < runBytes && entryTable.size() < recordCount;) {
+            if (stopRequested) break;
+            // Whole records only; a piece of a record left at the end of a run is passed over.
+            uint64_t piece = std::min<uint64_t>(buffer.size(), runBytes - done);
+            piece -= piece % bytesPerRecord;
+            if (piece == 0) break;
+            std::span<uint8_t> chunk(buffer.data(), piece);
+            const uint64_t volumeOffset = run.lcn * bytesPerCluster + done;
+            if (run.sparse) {
+                std::fill(chunk.begin(), chunk.end(), 0);
+            } else {
+                (void)reader_.readAt(volumeOffset, chunk);
+            }
+            for (uint64_t at = 0; at < piece && entryTable.size() < recordCount;
+                 at += bytesPerRecord) {
+                MftEntry entry;
+                entry.selfIndex = entryTable.size();
+                parseRecord(chunk.subspan(at, bytesPerRecord), volumeOffset + at, entry);
+                entryTable.push_back(std::move(entry));
+            }
+            done += piece;
+            if (entryTable.size() - lastProgress >= 4096) {
+                lastProgress = entryTable.size();
+                listener_.setProgressPos(lastProgress);
+            }
+        }
+    }
+    listener_.setProgressPos(entryTable.size());
+}
+
+Result<ntfs::DataStream> ntfs::readDataStream(uint64_t recordOffset, uint64_t recordNumber) {
+    auto baseRecord = readRecordAt(recordOffset);
+    if (!baseRecord) return baseRecord.error();
+    std::vector<uint8_t>& record = baseRecord.value();
+    RecordHeader header = decodeRecordHeader(record);
+    if (header.signature != kFileSignature)
+        return corruptError("not a valid entry...: record " + std::to_string(recordNumber) +
+                            " does not begin with FILE");
+
+    struct Extent {
+        uint64_t startVcn = 0;
+        std::vector<DataRun> runs;
+    };
+    std::vector<Extent> extents;
+    DataStream stream;
+    const uint64_t clusters = volumeClusters();
+    auto takeData = [&](std::span<const uint8_t> bytes, const Attribute& a) -> Status {
+        if (a.type != kData || a.nameLength != 0) return {};
+        stream.found = true;
+        if (!a.nonResident) {
+            auto content = residentContent(bytes, a);
+            stream.resident = true;
+            stream.residentBytes.assign(content.begin(), content.end());
+            stream.realSize = content.size();
+            return {};
+        }
+        if (a.startVcn == 0) {
+            stream.realSize = a.realSize;
+            stream.initializedSize = std::min(a.initializedSize, a.realSize);
+            stream.flags = a.flags;
+            stream.compressionUnit = a.compressionUnit;
+        }
+        auto runs = decodeRunList(runListBytes(bytes, a), a.lastVcn - a.startVcn + 1, clusters);
+        if (!runs) return runs.error();
+        extents.push_back({a.startVcn, std::move(runs.value())});
+        return {};
+    };
+
+    std::vector<uint64_t> extensionRecords;
+    const auto attributes = enumerateAttributes(record, header);
+    for (const Attribute& a : attributes) {
+        if (auto taken = takeData(record, a); !taken) return taken.error();
+        if (a.type != kAttributeList) continue;
+        std::vector<uint8_t> listBytes;
+        if (!a.nonResident) {
+            auto content = residentContent(record, a);
+            listBytes.assign(content.begin(), content.end());
+        } else {
+            auto runs = decodeRunList(runListBytes(record, a), a.lastVcn - a.startVcn + 1, clusters);
+            if (!runs) return runs.error();
+            uint64_t wanted = std::min(a.realSize, kMaxAttributeListBytes);
+            for (const DataRun& run : runs.value()) {
+                if (listBytes.size() >= wanted) break;
+                uint64_t take = std::min(run.length * bytesPerCluster, wanted - listBytes.size());
+                size_t at = listBytes.size();
+                listBytes.resize(at + take, 0);
+                if (!run.sparse)
+                    (void)reader_.readAt(run.lcn * bytesPerCluster,
+                                         std::span(listBytes).subspan(at, take));
+            }
+        }
+        // Entries: type at 0, length at 4, name length at 6, record reference at 16.
+        for (size_t at = 0; at + 26 <= listBytes.size();) {
+            ByteReader entry(std::span<const uint8_t>(listBytes).subspan(at));
+            const uint32_t type = entry.le32();
+            const uint16_t length = entry.le16();
+            const uint8_t nameLength = entry.u8();
+            entry.seek(16);
+            const uint64_t reference = entry.le64() & kRecordNumberMask;
+            if (type == 0 || type == kEndMarker || length < 26) break;
+            if (type == kData && nameLength == 0 && reference != recordNumber &&
+                std::find(extensionRecords.begin(), extensionRecords.end(), reference) ==
+                    extensionRecords.end())
+                extensionRecords.push_back(reference);
+            at += length;
+        }
+    }
+    for (uint64_t number : extensionRecords) {
+        auto offset = mftRecordOffset(number);
+        if (!offset) return corruptError("extension record " + std::to_string(number) +
+                                         " lies outside the MFT");
+        auto extension = readRecordAt(*offset);
+        if (!extension) return extension.error();
+        RecordHeader extensionHeader = decodeRecordHeader(extension.value());
+        if (extensionHeader.signature != kFileSignature) continue;
+        for (const Attribute& a : enumerateAttributes(extension.value(), extensionHeader))
+            if (auto taken = takeData(extension.value(), a); !taken) return taken.error();
+    }
+    // Extents in VCN order; a gap between them reads as zeros.
+    std::sort(extents.begin(), extents.end(),
+              [](const Extent& a, const Extent& b) { return a.startVcn < b.startVcn; });
+    uint64_t vcn = 0;
+    for (Extent& extent : extents) {
+        if (extent.startVcn < vcn) continue;
+        if (extent.startVcn > vcn) stream.runs.push_back({true, 0, extent.startVcn - vcn});
+        vcn = extent.startVcn;
+        for (const DataRun& run : extent.runs) {
+            stream.runs.push_back(run);
+            vcn += run.length;
+        }
+    }
+    return stream;
+}
+
+void ntfs::buildTree() {
+    // ORPHAN_ENTRY comes after every record.
+    MftEntry orphanEntry;
+    orphanEntry.signature = kFileSignature;
+    orphanEntry.name = kOrphanEntryName;
+    orphanEntry.hasName = true;
+    orphanEntry.kind = 'D';
+    orphanEntry.recordFlags = 1;
+    const uint64_t recordCount = entryTable.size();
+    orphanIndex = recordCount;
+    orphanEntry.selfIndex = orphanIndex;
+    entryTable.push_back(orphanEntry);
+
+    rootIndex = entryTable.size();
+    for (uint64_t i = 1; i < recordCount; ++i) {
+        if (entryTable[i].hasName && entryTable[i].name == ".") {
+            rootIndex = i;
+            break;
+        }
+    }
+
+    if (mode_ != NtfsMode::Deep) {
+        // Children keep the order of the records; the last child of each parent is kept
+        // so that linking stays linear in the number of entries.
+        std::vector<uint64_t> lastChild(entryTable.size(), 0);
+        listener_.setProgressRange(0, recordCount);
+        for (uint64_t i = 1; i < recordCount; ++i) {
+            MftEntry& entry = entryTable[i];
+            if (!entry.hasName || i == rootIndex) continue;
+            const uint64_t parent = entry.parentIndex;
+            if (parent >= recordCount || parent == i || entryTable[parent].kind != 'D') {
+                entry.orphan = 1;
+                continue;
+            }
+            if (lastChild[parent] == 0) {
+                entryTable[parent].firstChild = i;
+            } else {
+                entryTable[lastChild[parent]].nextSibling = i;
+            }
+            lastChild[parent] = i;
+        }
+        if (hasRoot()) {
+            MftEntry& orphan = entryTable[orphanIndex];
+            orphan.parentIndex = rootIndex;
+            if (lastChild[rootIndex] == 0) {
+                entryTable[rootIndex].firstChild = orphanIndex;
+            } else {
+                entryTable[lastChild[rootIndex]].nextSibling = orphanIndex;
+            }
+        }
+    }
+    placeOrphans();
+}
+
+void ntfs::placeOrphans() {
+    MftEntry& orphan = entryTable[orphanIndex];
+    auto pushFront = [&](uint64_t parent, uint64_t child) {
+        MftEntry& p = entryTable[parent];
+        entryTable[child].nextSibling = p.firstChild == 0 ? kNoSibling : p.firstChild;
+        p.firstChild = child;
+    };
+    if (mode_ != NtfsMode::Deep) {
+        for (uint64_t i = 0; i < orphanIndex; ++i) {
+            if (entryTable[i].orphan != 1) continue;
+            entryTable[i].parentIndex = orphanIndex;
+            pushFront(orphanIndex, i);
+        }
+        return;
+    }
+    // Deep: files are grouped under the directory record that precedes them on the disk.
+    orphan.firstChild = 0;
+    uint64_t current = orphanIndex;
+    uint64_t directories = 0;
+    for (uint64_t i = 0; i < orphanIndex; ++i) {
+        if (i == rootIndex) continue;
+        MftEntry& entry = entryTable[i];
+        entry.firstChild = 0;
+        entry.nextSibling = 0;
+        entry.parentIndex = 0;
+    }
+    for (uint64_t i = 0; i < orphanIndex; ++i) {
+        if (i == rootIndex) continue;
+        MftEntry& entry = entryTable[i];
+        if (entry.kind == 'D' && directories < kMaxDeepDirectories) {
+            ++directories;
+            entry.parentIndex = orphanIndex;
+            pushFront(orphanIndex, i);
+            current = i;
+        } else {
+            entry.parentIndex = current;
+            pushFront(current, i);
+        }
+    }
+}
+
+std::vector<uint64_t> ntfs::childrenOf(uint64_t index) const {
+    std::vector<uint64_t> out;
+    if (index >= entryTable.size()) return out;
+    uint64_t child = entryTable[index].firstChild;
+    // A damaged chain cannot make this walk longer than the table.
+    for (uint64_t steps = 0; child != 0 && !isTopBitSet(child) && child < entryTable.size() &&
+                             steps < entryTable.size();
+         ++steps) {
+        out.push_back(child);
+        child = entryTable[child].nextSibling;
+    }
+    return out;
+}
+
+void ntfs::scanDeepForRecords() {
+    mftRunKnown = false;
+    const uint64_t limit = volumeClusters() * bytesPerCluster;
+    const uint64_t chunks = limit / kScanChunkBytes;
+    listener_.setProgressRange(0, chunks);
+    // Each chunk is read with a record's worth of overlap so no record is cut in two.
+    std::vector<uint8_t> buffer(kScanChunkBytes + bytesPerRecord);
+    uint64_t chunkNumber = 0;
+    for (uint64_t start = 0; start < limit && !stopRequested; start += kScanChunkBytes) {
+        listener_.setProgressPos(chunkNumber++);
+        uint64_t length = std::min<uint64_t>(buffer.size(), limit - start);
+        std::span<uint8_t> chunk(buffer.data(), length);
+        (void)reader_.readAt(start, chunk);
+        const uint64_t stepEnd = std::min<uint64_t>(kScanChunkBytes, length);
+        for (uint64_t at = 0; at < stepEnd && !stopRequested;) {
+            if (at + bytesPerRecord > length) break;
+            std::span<uint8_t> record = chunk.subspan(at, bytesPerRecord);
+            RecordHeader header = decodeRecordHeader(record);
+            if (header.signature != kFileSignature || header.updateSequenceOffset >= 512 ||
+                header.updateSequenceCount >= 512 || header.firstAttributeOffset >= 512) {
+                at += 512;
+                continue;
+            }
+            std::vector<uint8_t> copy(record.begin(), record.end());
+            MftEntry entry;
+            entry.selfIndex = entryTable.size();
+            parseRecord(copy, start + at, entry);
+            if (entry.hasName) {
+                entry.orphan = 1;
+                listener_.setStatus("MFT ENTRY " + std::to_string(entryTable.size() + 1) +
+                                    " Found.Parsing it ..");
+                entryTable.push_back(std::move(entry));
+            }
+            at += bytesPerRecord;
+        }
+    }
+    listener_.setProgressPos(chunks);
+}
+
+bool ntfs::findMftByScan() {
+    bytesPerCluster = 4096;
+    listener_.setStatus("boot sector corrupt.Scanning for first mft entry...");
+    mftRunKnown = false;
+    const uint64_t limit = volumeClusters() * bytesPerCluster;
+    const uint64_t chunks = limit / kScanChunkBytes;
+    listener_.setProgressRange(0, chunks);
+    std::vector<uint8_t> buffer(kScanChunkBytes + bytesPerRecord);
+    uint64_t chunkNumber = 0;
+    for (uint64_t start = 0; start < limit; start += kScanChunkBytes, ++chunkNumber) {
+        if (stopRequested) return false;
+        if (chunkNumber % 100 == 0) listener_.setProgressPos(chunkNumber);
+        uint64_t length = std::min<uint64_t>(buffer.size(), limit - start);
+        std::span<uint8_t> chunk(buffer.data(), length);
+        (void)reader_.readAt(start, chunk);
+        const uint64_t stepEnd = std::min<uint64_t>(kScanChunkBytes, length);
+        for (uint64_t at = 0; at < stepEnd;) {
+            if (at + bytesPerRecord > length) break;
+            std::span<uint8_t> record = chunk.subspan(at, bytesPerRecord);
+            if (decodeRecordHeader(record).signature != kFileSignature) {
+                at += 512;
+                continue;
+            }
+            std::vector<uint8_t> copy(record.begin(), record.end());
+            MftEntry entry;
+            entry.selfIndex = entryTable.size();
+            parseRecord(copy, start + at, entry);
+            if (entry.hasName && entry.name.rfind("$MF", 0) == 0) {
+                listener_.setStatus("found mft entry.getting its run ...");
+                mftRuns.clear();
+                auto stream = readDataStream(start + at, 0);
+                listener_.setStatus("got run ...");
+                if (stream && !stream.value().runs.empty()) {
+                    mftRuns = std::move(stream.value().runs);
+                    mftBytes_ = stream.value().realSize;
+                    mftRunKnown = true;
+                    entryTable.clear();
+                    return true;
+                }
+            }
+            entryTable.push_back(std::move(entry));
+            at += bytesPerRecord;
+        }
+    }
+    return false;
+}
+
+void ntfs::parse(NtfsMode mode) {
+    mode_ = mode;
+    reader_.readerOrigin = checkedMul(volume.startSector, 512).value_or(0);
+    entryTable.clear();
+    mftRuns.clear();
+    (void)readBootSector();
+    if (mode == NtfsMode::Deep) {
+        listener_.setStatus(" scanning for mft entries in deep mode ....");
+        scanDeepForRecords();
+    } else {
+        listener_.setStatus(" ParsingBasedOnMFT is going on....");
+        if (boot_.hasNtfsName) {
+            locateMftFromBoot();
+        } else {
+            findMftByScan();
+        }
+        loadMftRecords();
+    }
+    buildTree();
+}
+
+Status ntfs::extractData(uint64_t index, const FileHandle& out) {
+    if (index >= entryTable.size() || index == orphanIndex)
+        return corruptError("no entry " + std::to_string(index));
+    const MftEntry& entry = entryTable[index];
+    if (!entry.hasName) return corruptError("entry " + std::to_string(index) + " has no name");
+    if (entry.kind == 'D')
+        return unsupportedError("This is  " + entry.name + " directory .Please specify file names ");
+    // In the standard mode the record is found through the MFT's runs by its number.
+    uint64_t recordOffset = entry.recordOffset;
+    auto stream = readDataStream(recordOffset, mode_ == NtfsMode::Deep ? ~uint64_t{0} : index);
+    if (!stream) return stream.error();
+    const DataStream& data = stream.value();
+    if (!data.found) return {};
+    if (data.resident) return out.writeAt(0, data.residentBytes);
+
+    const uint64_t realSize = data.realSize;
+    const uint64_t cluster = bytesPerCluster;
+    std::optional<Error> failure;
+    auto noteFailure = [&](const std::string& what) {
+        if (!failure) failure = ioError(entry.name + ": " + what + ": " + reader_.lastError());
+    };
+
+    const bool compressed = (data.flags & 0x0001) != 0 && data.compressionUnit != 0;
+    if (!compressed) {
+        std::vector<uint8_t> buffer(kMegabyte);
+        uint64_t position = 0;
+        for (const DataRun& run : data.runs) {
+            if (position >= realSize || stopRequested) break;
+            const uint64_t runBytes = run.length * cluster;
+            for (uint64_t done = 0; done < runBytes && position < realSize;) {
+                uint64_t piece = std::min<uint64_t>({buffer.size(), runBytes - done,
+                                                     realSize - position});
+                // Holes and bytes past the initialized size stay zeros in the file.
+                if (!run.sparse && position < data.initializedSize) {
+                    std::span<uint8_t> chunk(buffer.data(), piece);
+                    if (!reader_.readAt(run.lcn * cluster + done, chunk))
+                        noteFailure("clusters at " + std::to_string(run.lcn + done / cluster));
+                    if (position + piece > data.initializedSize)
+                        std::fill(chunk.begin() + (data.initializedSize - position), chunk.end(), 0);
+                    if (auto written = out.writeAt(position, chunk); !written) return written;
+                }
+                done += piece;
+                position += piece;
+            }
+        }
+    } else {
+        // Compression units: all sparse is zeros, all stored is raw, else LZNT1.
+        const uint64_t unitClusters =
+            uint64_t{1} << std::min<uint16_t>(data.compressionUnit, kMaxCompressionExponent);
+        const uint64_t unitBytes = unitClusters * cluster;
+        std::vector<uint8_t> packed(unitBytes);
+        std::vector<uint8_t> unpacked(unitBytes);
+        std::vector<std::pair<bool, uint64_t>> unit;  // (stored, lcn) per cluster
+        size_t runIndex = 0;
+        uint64_t withinRun = 0;
+        for (uint64_t position = 0; position < realSize && !stopRequested; position += unitBytes) {
+            unit.clear();
+            while (unit.size() < unitClusters && runIndex < data.runs.size()) {
+                const DataRun& run = data.runs[runIndex];
+                unit.emplace_back(!run.sparse, run.lcn + withinRun);
+                if (++withinRun == run.length) {
+                    ++runIndex;
+                    withinRun = 0;
+                }
+            }
+            size_t stored = 0;
+            while (stored < unit.size() && unit[stored].first) ++stored;
+            const uint64_t length = std::min(unitBytes, realSize - position);
+            if (stored == 0) continue;  // a hole
+            // Stored clusters come first in a unit; read them in runs of neighbours.
+            for (size_t c = 0; c < stored;) {
+                size_t end = c + 1;
+                while (end < stored && unit[end].second == unit[end - 1].second + 1) ++end;
+                std::span<uint8_t> part(packed.data() + c * cluster, (end - c) * cluster);
+                if (!reader_.readAt(unit[c].second * cluster, part))
+                    noteFailure("compressed clusters at " + std::to_string(unit[c].second));
+                c = end;
+            }
+            std::span<const uint8_t> result;
+            if (stored == unitClusters) {
+                result = std::span<const uint8_t>(packed.data(), unitBytes);
+            } else {
+                std::fill(unpacked.begin(), unpacked.end(), 0);
+                auto decoded = lznt1Decompress(std::span(packed.data(), stored * cluster), unpacked);
+                if (!decoded.complete) noteFailure("a damaged compression unit");
+                result = unpacked;
+            }
+            if (auto written = out.writeAt(position, result.first(length)); !written)
+                return written;
+        }
+    }
+    if (auto sized = out.truncate(realSize); !sized) return sized;
+    if (stopRequested) return Error{ErrorKind::Stopped, "stopped"};
+    if (failure) return *failure;
+    return {};
+}
