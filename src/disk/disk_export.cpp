@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <array>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <vector>
 
@@ -19,20 +21,6 @@ namespace prendle {
 namespace {
 
 constexpr const char* kImageSavedText = "Image Saved,Choose any one of the mode and click next.";
-// Zero pieces of this size are skipped, leaving holes that read back as zeros.
-constexpr size_t kZeroSkipBytes = 64 * 1024;
-
-bool isAllZero(const uint8_t* data, size_t length) {
-    size_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        uint64_t word;
-        std::memcpy(&word, data + i, 8);
-        if (word != 0) return false;
-    }
-    for (; i < length; ++i)
-        if (data[i] != 0) return false;
-    return true;
-}
 
 uint64_t freeBytesAt(const std::string& path) {
     std::string folder = path.substr(0, path.find_last_of('/') + 1);
@@ -40,28 +28,6 @@ uint64_t freeBytesAt(const std::string& path) {
     struct statvfs info {};
     if (::statvfs(folder.c_str(), &info) != 0) return UINT64_MAX;
     return checkedMul(info.f_bavail, info.f_frsize).value_or(UINT64_MAX);
-}
-
-// Writes the non-zero pieces of a chunk; the zero ones stay holes in the file.
-Status writeSparse(const FileHandle& out, uint64_t offset, const uint8_t* data, size_t length) {
-    size_t start = 0;
-    while (start < length) {
-        size_t piece = std::min(kZeroSkipBytes, length - start);
-        if (isAllZero(data + start, piece)) {
-            start += piece;
-            continue;
-        }
-        size_t end = start + piece;
-        while (end < length) {
-            size_t next = std::min(kZeroSkipBytes, length - end);
-            if (isAllZero(data + end, next)) break;
-            end += next;
-        }
-        auto written = out.writeAt(offset + start, std::span(data + start, end - start));
-        if (!written) return written;
-        start = end;
-    }
-    return {};
 }
 
 }  // namespace
@@ -150,9 +116,15 @@ ExportOutcome runDiskExport(const ExportRequest& request, ExportListener& listen
     const FileHandle& out = destination.value();
 
     listener.setProgressVisible(true);
-    std::vector<uint8_t> buffer;
+    // Two buffers: the next chunk is read while the current one is written. Only the
+    // pieces the container stores are written; the rest stay holes, which read as zeros.
+    struct Chunk {
+        std::vector<uint8_t> bytes;
+        std::vector<std::pair<size_t, size_t>> stored;
+    };
+    std::array<Chunk, 2> chunks;
     try {
-        buffer.resize(kExportChunkBytes);
+        for (auto& chunk : chunks) chunk.bytes.resize(kExportChunkBytes);
     } catch (const std::bad_alloc&) {
         listener.showMessage("Not enough memory for the export buffer");
         return finish(ExportOutcome::Failed);
@@ -160,31 +132,62 @@ ExportOutcome runDiskExport(const ExportRequest& request, ExportListener& listen
     listener.setProgressRange(0, static_cast<uint32_t>(totalSectors));
     listener.setProgressPos(0);
 
+    readWriteInterface& reader = *g_reader;
+    auto lengthAt = [&](uint64_t at) {
+        return static_cast<size_t>(std::min(kExportChunkBytes, totalBytes - at));
+    };
+    auto readChunk = [&reader, &lengthAt](uint64_t at, Chunk* chunk) {
+        return reader.readDiskAt(at, std::span(chunk->bytes.data(), lengthAt(at)), &chunk->stored);
+    };
+
     ExportOutcome outcome = ExportOutcome::Saved;
     std::string failureStatus;
     uint64_t position = 0;
+    size_t current = 0;
+    std::future<bool> pending;
+    if (totalBytes > 0) pending = std::async(std::launch::async, readChunk, 0, &chunks[0]);
     while (position < totalBytes) {
-        size_t length = static_cast<size_t>(std::min(kExportChunkBytes, totalBytes - position));
-        std::span<uint8_t> chunk(buffer.data(), length);
-        if (!g_reader->readDiskAt(position, chunk)) {
-            int number = g_reader->lastErrorNumber() != 0 ? g_reader->lastErrorNumber() : EIO;
+        const Chunk& chunk = chunks[current];
+        const bool readOk = pending.get();
+        const uint64_t next = position + lengthAt(position);
+        if (readOk && next < totalBytes)
+            pending = std::async(std::launch::async, readChunk, next, &chunks[1 - current]);
+        if (!readOk) {
+            const int number = reader.lastErrorNumber() != 0 ? reader.lastErrorNumber() : EIO;
             failureStatus = "Exit with error number " + std::to_string(number) + " (" +
-                            g_reader->lastError() + ")";
+                            reader.lastError() + ")";
             listener.setStatus(failureStatus);
             outcome = ExportOutcome::Failed;
             break;
         }
-        auto written = writeSparse(out, position, chunk.data(), chunk.size());
+        // The stored pieces are written by two threads at once, one half each.
+        auto writeHalf = [&out, &chunk, position](size_t half) -> Status {
+            const size_t mid = chunk.bytes.size() / 2;
+            for (auto [offset, length] : chunk.stored) {
+                size_t begin = half == 0 ? offset : std::max(offset, mid);
+                size_t end = half == 0 ? std::min(offset + length, mid) : offset + length;
+                if (begin >= end) continue;
+                auto put = out.writeAt(position + begin,
+                                       std::span(chunk.bytes.data() + begin, end - begin));
+                if (!put) return put;
+            }
+            return {};
+        };
+        auto secondHalf = std::async(std::launch::async, writeHalf, size_t{1});
+        Status written = writeHalf(0);
+        Status second = secondHalf.get();
+        if (written && !second) written = second;
         if (!written) {
-            int number = written.error().code;
-            listener.showMessage(number == ENOSPC ? std::string("Insufficient Disk Space in saving Location")
-                                                  : "Error " + std::to_string(number) +
-                                                        " while writing in File");
+            const int number = written.error().code;
+            listener.showMessage(number == ENOSPC
+                                     ? std::string("Insufficient Disk Space in saving Location")
+                                     : "Error " + std::to_string(number) + " while writing in File");
             failureStatus = written.error().message;
             outcome = ExportOutcome::Failed;
             break;
         }
-        position += length;
+        position = next;
+        current = 1 - current;
         if (stopFlag.exchange(false)) {
             outcome = ExportOutcome::Stopped;
             break;
@@ -193,6 +196,8 @@ ExportOutcome runDiskExport(const ExportRequest& request, ExportListener& listen
             listener.setProgressPos(static_cast<uint32_t>(position / kSectorBytes));
         listener.setStatus(exportStatusText(position, totalBytes));
     }
+    // A chunk read ahead of a stop or an error is dropped once its read has ended.
+    if (pending.valid()) pending.wait();
 
     // Holes at the end are not written; the length says where the disk ends.
     auto sized = out.truncate(position);

@@ -109,6 +109,12 @@ bool readWriteInterface::readStored(uint64_t fileOffset, std::span<uint8_t> out)
 }
 
 bool readWriteInterface::readDiskAt(uint64_t diskPosition, std::span<uint8_t> out) const {
+    return readDiskAt(diskPosition, out, nullptr);
+}
+
+bool readWriteInterface::readDiskAt(uint64_t diskPosition, std::span<uint8_t> out,
+                                    std::vector<std::pair<size_t, size_t>>* storedPieces) const {
+    if (storedPieces) storedPieces->clear();
     bool ok = true;
     size_t done = 0;
     // A stored run waiting to be read, extended while the next run follows it in the file.
@@ -118,6 +124,14 @@ bool readWriteInterface::readDiskAt(uint64_t diskPosition, std::span<uint8_t> ou
     auto flush = [&] {
         if (pendingLength == 0) return;
         if (!readStored(pendingFileOffset, out.subspan(pendingStart, pendingLength))) ok = false;
+        if (storedPieces) {
+            if (!storedPieces->empty() &&
+                storedPieces->back().first + storedPieces->back().second == pendingStart) {
+                storedPieces->back().second += pendingLength;
+            } else {
+                storedPieces->emplace_back(pendingStart, pendingLength);
+            }
+        }
         pendingLength = 0;
     };
 
@@ -161,3 +175,4 @@ bool readWriteInterface::readDiskAt(uint64_t diskPosition, std::span<uint8_t> ou
     flush();
     return ok;
 }
+

@@ -52,6 +52,11 @@ public:
     bool readAt(uint64_t position, std::span<uint8_t> out) const;
     bool readDiskAt(uint64_t diskPosition, std::span<uint8_t> out) const;
 
+    // As readDiskAt, and lists the pieces of `out` that the container stores (offset,
+    // length), so that a copy can leave the rest as holes.
+    bool readDiskAt(uint64_t diskPosition, std::span<uint8_t> out,
+                    std::vector<std::pair<size_t, size_t>>* storedPieces) const;
+
     virtual prendle::ContainerInfo info() const = 0;
     // Bytes of the disk that the container maps; reads beyond fail.
     uint64_t mappedBytes() const { return mappedBytes_; }
