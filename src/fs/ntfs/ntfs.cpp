@@ -126,8 +126,10 @@ void ntfs::parseRecord(std::span<uint8_t> record, uint64_t recordOffset, MftEntr
         } else if (a.type == kData && a.nameLength == 0) {
             if (!a.nonResident) {
                 entry.dataSize = a.contentLength;
+                entry.hasDataStart = true;
             } else if (a.startVcn == 0) {
                 entry.dataSize = a.realSize;
+                entry.hasDataStart = true;
             }
         }
     }
@@ -205,6 +207,29 @@ void ntfs::loadMftRecords() {
         }
     }
     listener_.setProgressPos(entryTable.size());
+    mergeExtensionRecords();
+}
+
+void ntfs::mergeExtensionRecords() {
+    // A record whose FILE_NAME or data sizes live in an extension record gets them back,
+    // and the extension record itself is no entry of its own.
+    for (uint64_t i = 0; i < entryTable.size(); ++i) {
+        MftEntry& extension = entryTable[i];
+        if (extension.signature != kFileSignature || extension.baseRecord == 0 ||
+            extension.baseRecord == i || extension.baseRecord >= entryTable.size())
+            continue;
+        MftEntry& base = entryTable[extension.baseRecord];
+        if (extension.hasName && !base.hasName) {
+            base.name = std::move(extension.name);
+            base.hasName = true;
+            base.parentIndex = extension.parentIndex;
+            base.size = extension.size;
+        }
+        if (extension.kind == 'D') base.kind = 'D';
+        if (extension.hasDataStart) base.dataSize = extension.dataSize;
+        extension.hasName = false;
+        extension.name.clear();
+    }
 }
 
 Result<ntfs::DataStream> ntfs::readDataStream(uint64_t recordOffset, uint64_t recordNumber) {

@@ -33,6 +33,7 @@ struct MftEntry {
     uint64_t nextSibling = 0;
     uint64_t created = 0, modified = 0, accessed = 0;  // FILETIMEs, UTC
     uint64_t baseRecord = 0;  // for an extension record, the record it extends
+    bool hasDataStart = false;  // the record holds the start of the unnamed data stream
 };
 
 inline constexpr uint64_t kNoSibling = ~uint64_t{0};
@@ -84,6 +85,7 @@ private:
     bool locateMftFromBoot();
     bool findMftByScan();
     void loadMftRecords();
+    void mergeExtensionRecords();
     void scanDeepForRecords();
     void buildTree();
     void placeOrphans();
