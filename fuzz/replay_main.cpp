@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "container_fuzz.h"
+#include "ntfs_fuzz.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -18,7 +19,12 @@ int main(int argc, char** argv) {
         std::ifstream in(entry.path(), std::ios::binary);
         std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                    std::istreambuf_iterator<char>());
-        prendle::fuzz::fuzzContainer(argv[1], bytes.data(), bytes.size());
+        const std::string kind = argv[1];
+        if (kind == "vdi" || kind == "vhd" || kind == "vmdk") {
+            prendle::fuzz::fuzzContainer(kind, bytes.data(), bytes.size());
+        } else {
+            prendle::fuzz::fuzzNtfs(kind, bytes.data(), bytes.size());
+        }
         ++count;
     }
     std::cout << "replayed " << count << " inputs\n";

@@ -69,7 +69,18 @@ Result<OpenVolume> openNtfs(const NtfsOptions& options, ParseListener& listener)
     return out;
 }
 
-// Depth first from an entry; each entry is visited once whatever its links say.
+constexpr uint64_t kTopLevel = ~uint64_t{0};
+
+// The first level as the browser shows it: the root's children, or in the deep mode
+// ORPHAN_ENTRY alone.
+std::vector<uint64_t> childrenOrTop(const ntfs& parser, uint64_t index) {
+    if (index != kTopLevel) return parser.childrenOf(index);
+    if (parser.hasRoot() && !parser.deepMode()) return parser.childrenOf(parser.rootIndex);
+    return {parser.orphanIndex};
+}
+
+// Depth first from an entry (kTopLevel: the first level); each entry is visited once
+// whatever its links say. visit(index, path, parent) returns whether to go inside.
 template <class Visit>
 void walk(const ntfs& parser, uint64_t start, const std::string& startPath, Visit visit) {
     std::vector<std::pair<uint64_t, std::string>> stack{{start, startPath}};
@@ -78,19 +89,16 @@ void walk(const ntfs& parser, uint64_t start, const std::string& startPath, Visi
         auto [index, path] = stack.back();
         stack.pop_back();
         std::vector<std::pair<uint64_t, std::string>> folders;
-        for (uint64_t child : parser.childrenOf(index)) {
+        for (uint64_t child : childrenOrTop(parser, index)) {
             if (seen[child]) continue;
             seen[child] = true;
             const MftEntry& entry = parser.entryTable[child];
             std::string childPath = path + "/" + entry.name;
-            if (visit(child, childPath) && entry.kind == 'D') folders.emplace_back(child, childPath);
+            if (visit(child, childPath, index) && entry.kind == 'D')
+                folders.emplace_back(child, childPath);
         }
         stack.insert(stack.end(), folders.rbegin(), folders.rend());
     }
-}
-
-uint64_t topOf(const ntfs& parser) {
-    return parser.hasRoot() ? parser.rootIndex : parser.orphanIndex;
 }
 
 }  // namespace
@@ -100,7 +108,7 @@ int runList(const NtfsOptions& options) {
     auto opened = openNtfs(options, listener);
     if (!opened) return fail(opened.error().message);
     const ntfs& parser = *opened.value().parser;
-    walk(parser, topOf(parser), "", [&](uint64_t index, const std::string& path) {
+    walk(parser, kTopLevel, "", [&](uint64_t index, const std::string& path, uint64_t) {
         const MftEntry& e = parser.entryTable[index];
         nlohmann::json line = {{"path", path.substr(1)},
                                {"kind", e.kind == 'D' ? "dir" : "file"},
@@ -126,7 +134,7 @@ int runRecover(const NtfsOptions& options) {
     ntfs& parser = *opened.value().parser;
 
     // Find the folder to recover by its path from the root.
-    uint64_t start = topOf(parser);
+    uint64_t start = kTopLevel;
     std::string rest = options.path;
     while (!rest.empty()) {
         size_t slash = rest.find('/');
@@ -134,7 +142,7 @@ int runRecover(const NtfsOptions& options) {
         rest = slash == std::string::npos ? "" : rest.substr(slash + 1);
         if (part.empty()) continue;
         bool found = false;
-        for (uint64_t child : parser.childrenOf(start)) {
+        for (uint64_t child : childrenOrTop(parser, start)) {
             if (parser.entryTable[child].name == part && parser.entryTable[child].kind == 'D') {
                 start = child;
                 found = true;
@@ -149,9 +157,8 @@ int runRecover(const NtfsOptions& options) {
     std::map<uint64_t, FolderNames> namesIn;
     std::vector<std::pair<std::string, const MftEntry*>> folders;
     int failures = 0;
-    walk(parser, start, "", [&](uint64_t index, const std::string&) {
+    walk(parser, start, "", [&](uint64_t index, const std::string&, uint64_t parent) {
         const MftEntry& e = parser.entryTable[index];
-        const uint64_t parent = e.parentIndex;
         auto folder = outputOf.find(parent);
         if (folder == outputOf.end()) return false;
         std::string target = folder->second + "/" + namesIn[parent].claim(e.name);

@@ -68,6 +68,7 @@ public:
     // Children of an entry in sibling order.
     std::vector<uint64_t> childrenOf(uint64_t index) const;
     bool hasRoot() const { return rootIndex < entryTable.size(); }
+    bool deepMode() const { return mode_ == prendle::NtfsMode::Deep; }
 
     std::vector<MftEntry> entryTable;
     uint64_t rootIndex = 5;

@@ -240,6 +240,7 @@ Lznt1Result lznt1Decompress(std::span<const uint8_t> input, std::span<uint8_t> o
                     continue;
                 }
                 if (in + 2 > chunkEnd) {
+                    result.complete = false;
                     in = chunkEnd;
                     break;
                 }

@@ -85,6 +85,7 @@ struct DataRun {
     bool sparse = false;
     uint64_t lcn = 0;
     uint64_t length = 0;
+    bool operator==(const DataRun&) const = default;
 };
 
 // Decodes a run list; runs are cut where the cluster total would pass clusterLimit and
