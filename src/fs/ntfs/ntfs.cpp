@@ -164,12 +164,15 @@ bool ntfs::locateMftFromBoot() {
 void ntfs::loadMftRecords() {
     if (!mftRunKnown || stopRequested) return;
     entryTable.clear();
+    // Runs may overlap in a damaged MFT: its size is bounded by the volume's as well.
+    const uint64_t volumeLimit = volumeClusters() * bytesPerCluster;
     uint64_t runBytesTotal = 0;
-    for (const DataRun& run : mftRuns) runBytesTotal += run.length * bytesPerCluster;
+    for (const DataRun& run : mftRuns)
+        runBytesTotal = std::min(volumeLimit, runBytesTotal + run.length * bytesPerCluster);
     uint64_t mftBytes = mftBytes_ != 0 ? std::min(mftBytes_, runBytesTotal) : runBytesTotal;
     const uint64_t recordCount = mftBytes / bytesPerRecord;
-    // The table is bounded by the MFT's runs, which lie inside the volume.
-    entryTable.reserve(recordCount + 1);
+    // The table grows with the records actually read, never by a size from the disk.
+    entryTable.reserve(std::min<uint64_t>(recordCount, 1u << 16) + 1);
     listener_.setProgressRange(0, recordCount);
 
     std::vector<uint8_t> buffer(std::max<uint64_t>(kMftReadBytes / bytesPerRecord, 1) *
@@ -177,7 +180,8 @@ void ntfs::loadMftRecords() {
     uint64_t lastProgress = 0;
     for (const DataRun& run : mftRuns) {
         listener_.setStatus("parsing " + std::to_string(run.lcn) + " cluster of MFT run.");
-        if (stopRequested) break;
+        // The MFT is never sparse; a hole means the run list is damaged from here on.
+        if (stopRequested || run.sparse) break;
         const uint64_t runBytes = run.length * bytesPerCluster;
         for (uint64_t done = 0; done < runBytes && entryTable.size() < recordCount;) {
             if (stopRequested) break;
@@ -187,11 +191,7 @@ void ntfs::loadMftRecords() {
             if (piece == 0) break;
             std::span<uint8_t> chunk(buffer.data(), piece);
             const uint64_t volumeOffset = run.lcn * bytesPerCluster + done;
-            if (run.sparse) {
-                std::fill(chunk.begin(), chunk.end(), 0);
-            } else {
-                (void)reader_.readAt(volumeOffset, chunk);
-            }
+            (void)reader_.readAt(volumeOffset, chunk);
             for (uint64_t at = 0; at < piece && entryTable.size() < recordCount;
                  at += bytesPerRecord) {
                 MftEntry entry;
@@ -647,4 +647,29 @@ Status ntfs::extractData(uint64_t index, const FileHandle& out) {
     if (stopRequested) return Error{ErrorKind::Stopped, "stopped"};
     if (failure) return *failure;
     return {};
+}
+
+std::vector<TreeItem> ntfs::insertFirstLevel(CXHtmlTree& tree, TreeItem rootItem) const {
+    std::vector<TreeItem> items;
+    auto insert = [&](uint64_t index) {
+        const MftEntry& entry = entryTable[index];
+        const int image = entry.kind == 'D' ? 0 : 1;
+        TreeItem item = tree.insertTreeItem(entry.name, image, image, rootItem);
+        tree.setItemData(item, index);
+        if ((entry.recordFlags & 1) == 0) tree.setItemTextColour(item, kDeletedTextColour);
+        items.push_back(item);
+    };
+    bool orphanShown = false;
+    if (hasRoot() && !deepMode()) {
+        for (uint64_t child : childrenOf(rootIndex)) {
+            insert(child);
+            orphanShown = orphanShown || child == orphanIndex;
+        }
+    }
+    // The deep parse is for volumes whose root may be gone: its entries are shown even
+    // when no root record was found.
+    if (!orphanShown && orphanIndex < entryTable.size() && (hasRoot() || deepMode()))
+        insert(orphanIndex);
+    tree.expandTreeItem(rootItem, ExpandCode::Expand);
+    return items;
 }

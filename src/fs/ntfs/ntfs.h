@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "browser/controls/check_tree.h"
 #include "common/error.h"
 #include "common/file_handle.h"
 #include "disk/read_write_interface.h"
@@ -64,6 +65,10 @@ public:
     // Writes the unnamed data stream of a file entry into `out` (created by the caller);
     // the caller restores the times.
     prendle::Status extractData(uint64_t index, const prendle::FileHandle& out);
+
+    // The root's children (in the deep mode ORPHAN_ENTRY alone) as items under
+    // rootItem: item data is the entry index, deleted entries are red. Returns the items.
+    std::vector<TreeItem> insertFirstLevel(CXHtmlTree& tree, TreeItem rootItem) const;
 
     // Children of an entry in sibling order.
     std::vector<uint64_t> childrenOf(uint64_t index) const;
