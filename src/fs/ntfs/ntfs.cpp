@@ -445,26 +445,28 @@ std::vector<uint64_t> ntfs::childrenOf(uint64_t index) const {
     return out;
 }
 
-void ntfs::scanDeepForRecords() {
-    mftRunKnown = false;
+template <class OnRecord>
+bool ntfs::scanVolumeForRecords(bool strictHeader, uint64_t progressEvery, OnRecord onRecord) {
     const uint64_t limit = volumeClusters() * bytesPerCluster;
     const uint64_t chunks = limit / kScanChunkBytes;
     listener_.setProgressRange(0, chunks);
     // Each chunk is read with a record's worth of overlap so no record is cut in two.
     std::vector<uint8_t> buffer(kScanChunkBytes + bytesPerRecord);
     uint64_t chunkNumber = 0;
-    for (uint64_t start = 0; start < limit && !stopRequested; start += kScanChunkBytes) {
-        listener_.setProgressPos(chunkNumber++);
-        uint64_t length = std::min<uint64_t>(buffer.size(), limit - start);
+    for (uint64_t start = 0; start < limit; start += kScanChunkBytes, ++chunkNumber) {
+        if (stopRequested) return false;
+        if (chunkNumber % progressEvery == 0) listener_.setProgressPos(chunkNumber);
+        const uint64_t length = std::min<uint64_t>(buffer.size(), limit - start);
         std::span<uint8_t> chunk(buffer.data(), length);
         (void)reader_.readAt(start, chunk);
         const uint64_t stepEnd = std::min<uint64_t>(kScanChunkBytes, length);
-        for (uint64_t at = 0; at < stepEnd && !stopRequested;) {
-            if (at + bytesPerRecord > length) break;
+        for (uint64_t at = 0; at < stepEnd && at + bytesPerRecord <= length && !stopRequested;) {
             std::span<uint8_t> record = chunk.subspan(at, bytesPerRecord);
             RecordHeader header = decodeRecordHeader(record);
-            if (header.signature != kFileSignature || header.updateSequenceOffset >= 512 ||
-                header.updateSequenceCount >= 512 || header.firstAttributeOffset >= 512) {
+            const bool plausible = !strictHeader || (header.updateSequenceOffset < 512 &&
+                                                     header.updateSequenceCount < 512 &&
+                                                     header.firstAttributeOffset < 512);
+            if (header.signature != kFileSignature || !plausible) {
                 at += 512;
                 continue;
             }
@@ -472,63 +474,47 @@ void ntfs::scanDeepForRecords() {
             MftEntry entry;
             entry.selfIndex = entryTable.size();
             parseRecord(copy, start + at, entry);
-            if (entry.hasName) {
-                entry.orphan = 1;
-                listener_.setStatus("MFT ENTRY " + std::to_string(entryTable.size() + 1) +
-                                    " Found.Parsing it ..");
-                entryTable.push_back(std::move(entry));
-            }
+            if (onRecord(std::move(entry), start + at)) return true;
             at += bytesPerRecord;
         }
     }
     listener_.setProgressPos(chunks);
+    return false;
+}
+
+void ntfs::scanDeepForRecords() {
+    mftRunKnown = false;
+    (void)scanVolumeForRecords(true, 1, [&](MftEntry entry, uint64_t) {
+        if (!entry.hasName) return false;
+        entry.orphan = 1;
+        listener_.setStatus("MFT ENTRY " + std::to_string(entryTable.size() + 1) +
+                            " Found.Parsing it ..");
+        entryTable.push_back(std::move(entry));
+        return false;
+    });
 }
 
 bool ntfs::findMftByScan() {
     bytesPerCluster = 4096;
     listener_.setStatus("boot sector corrupt.Scanning for first mft entry...");
     mftRunKnown = false;
-    const uint64_t limit = volumeClusters() * bytesPerCluster;
-    const uint64_t chunks = limit / kScanChunkBytes;
-    listener_.setProgressRange(0, chunks);
-    std::vector<uint8_t> buffer(kScanChunkBytes + bytesPerRecord);
-    uint64_t chunkNumber = 0;
-    for (uint64_t start = 0; start < limit; start += kScanChunkBytes, ++chunkNumber) {
-        if (stopRequested) return false;
-        if (chunkNumber % 100 == 0) listener_.setProgressPos(chunkNumber);
-        uint64_t length = std::min<uint64_t>(buffer.size(), limit - start);
-        std::span<uint8_t> chunk(buffer.data(), length);
-        (void)reader_.readAt(start, chunk);
-        const uint64_t stepEnd = std::min<uint64_t>(kScanChunkBytes, length);
-        for (uint64_t at = 0; at < stepEnd;) {
-            if (at + bytesPerRecord > length) break;
-            std::span<uint8_t> record = chunk.subspan(at, bytesPerRecord);
-            if (decodeRecordHeader(record).signature != kFileSignature) {
-                at += 512;
-                continue;
+    return scanVolumeForRecords(false, 100, [&](MftEntry entry, uint64_t offset) {
+        if (entry.hasName && entry.name.rfind("$MF", 0) == 0) {
+            listener_.setStatus("found mft entry.getting its run ...");
+            mftRuns.clear();
+            auto stream = readDataStream(offset, 0);
+            listener_.setStatus("got run ...");
+            if (stream && !stream.value().runs.empty()) {
+                mftRuns = std::move(stream.value().runs);
+                mftBytes_ = stream.value().realSize;
+                mftRunKnown = true;
+                entryTable.clear();
+                return true;
             }
-            std::vector<uint8_t> copy(record.begin(), record.end());
-            MftEntry entry;
-            entry.selfIndex = entryTable.size();
-            parseRecord(copy, start + at, entry);
-            if (entry.hasName && entry.name.rfind("$MF", 0) == 0) {
-                listener_.setStatus("found mft entry.getting its run ...");
-                mftRuns.clear();
-                auto stream = readDataStream(start + at, 0);
-                listener_.setStatus("got run ...");
-                if (stream && !stream.value().runs.empty()) {
-                    mftRuns = std::move(stream.value().runs);
-                    mftBytes_ = stream.value().realSize;
-                    mftRunKnown = true;
-                    entryTable.clear();
-                    return true;
-                }
-            }
-            entryTable.push_back(std::move(entry));
-            at += bytesPerRecord;
         }
-    }
-    return false;
+        entryTable.push_back(std::move(entry));
+        return false;
+    });
 }
 
 void ntfs::parse(NtfsMode mode) {

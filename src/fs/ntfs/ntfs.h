@@ -93,6 +93,10 @@ private:
     void loadMftRecords();
     void mergeExtensionRecords();
     void scanDeepForRecords();
+    // Walks the volume in 10 MiB chunks for records; onRecord(entry, offset) returns true
+    // to end the walk, which then returns true.
+    template <class OnRecord>
+    bool scanVolumeForRecords(bool strictHeader, uint64_t progressEvery, OnRecord onRecord);
     void buildTree();
     void placeOrphans();
 
