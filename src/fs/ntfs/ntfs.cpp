@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -9,6 +10,8 @@
 
 #include "common/byte_reader.h"
 #include "common/checked.h"
+#include "fs/common/file_time.h"
+#include "fs/common/safe_name.h"
 
 using namespace prendle;
 using namespace prendle::ntfs_format;
@@ -658,4 +661,32 @@ std::vector<TreeItem> ntfs::insertFirstLevel(CXHtmlTree& tree, TreeItem rootItem
         insert(orphanIndex);
     tree.expandTreeItem(rootItem, ExpandCode::Expand);
     return items;
+}
+
+Status ntfs::extractMftEntry(const std::string& indexText, std::string& outputPath) {
+    uint64_t index = 0;
+    try {
+        index = std::stoull(indexText);
+    } catch (const std::exception&) {
+        return corruptError("not an entry number: " + indexText);
+    }
+    if (index >= entryTable.size() || !entryTable[index].hasName)
+        return corruptError("entry " + indexText + " has no name");
+    const MftEntry& entry = entryTable[index];
+    // Trimmed as the browser shows it, and never a path of its own.
+    std::string name = entry.name;
+    const auto notSpace = [](unsigned char c) { return !std::isspace(c); };
+    name.erase(name.begin(), std::find_if(name.begin(), name.end(), notSpace));
+    name.erase(std::find_if(name.rbegin(), name.rend(), notSpace).base(), name.end());
+    while (!outputPath.empty() && std::isspace(static_cast<unsigned char>(outputPath.back())))
+        outputPath.pop_back();
+    outputPath += safeFileName(name);
+    if (entry.kind == 'D')
+        return unsupportedError("This is  " + name + " directory .Please specify file names ");
+    auto file = FileHandle::createWrite(outputPath);
+    if (!file) return file.error();
+    Status written = extractData(index, file.value());
+    file.value().close();
+    (void)restoreTimes(outputPath, entry.accessed, entry.modified);
+    return written;
 }

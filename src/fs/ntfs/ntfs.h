@@ -70,6 +70,11 @@ public:
     // rootItem: item data is the entry index, deleted entries are red. Returns the items.
     std::vector<TreeItem> insertFirstLevel(CXHtmlTree& tree, TreeItem rootItem) const;
 
+    // Writes entry `indexText` (decimal) as a file named after it in outputPath (a
+    // folder ending in '/'), then restores its access and write times. On return
+    // outputPath holds the file's path. The name is made safe for the folder first.
+    prendle::Status extractMftEntry(const std::string& indexText, std::string& outputPath);
+
     // Children of an entry in sibling order.
     std::vector<uint64_t> childrenOf(uint64_t index) const;
     bool hasRoot() const { return rootIndex < entryTable.size(); }
