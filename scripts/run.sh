@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the release and starts Prendle on the bundled sample.
-# The windowed program is not built yet: until it is, this shows the sample image
-# through prendle-cli.
+# Installs what is missing, builds the release and starts Prendle. The bundled sample
+# image is unpacked to build/sample/sample.vdi for a first look.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -9,6 +8,5 @@ cmake --preset release >/dev/null
 cmake --build --preset release
 mkdir -p build/sample
 [ -f build/sample/sample.vdi ] || xz -dc samples/sample.vdi.xz > build/sample/sample.vdi
-image=${1:-build/sample/sample.vdi}
-echo "prendle-cli info $image"
-build/release/bin/prendle-cli info "$image"
+echo "Prendle is starting; the sample image is build/sample/sample.vdi"
+exec build/release/bin/prendle

@@ -1,0 +1,104 @@
+// Walks the wizard in real Qt windows (offscreen) on the bundled sample image, from the
+// first page to the recovery mode page, and saves a screenshot of every page.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <cstdlib>
+#include <deque>
+
+#include "disk/run_state.h"
+#include "gui/page_window.h"
+#include "gui/qt_platform.h"
+#include "pages/about_box_dlg.h"
+#include "pages/drive_parsing_modes.h"
+#include "pages/parce_mode_ntfs_dlg.h"
+#include "pages/populate_drive_dlg.h"
+#include "pages/vhd_input_dialog.h"
+
+namespace prendle::gui {
+namespace {
+
+// Real windows; the choosers and message boxes answer from the test.
+class ScriptedQtPlatform : public QtPlatform {
+public:
+    ui::Answer messageBox(ui::Page*, const std::string& text, const std::optional<std::string>&,
+                          ui::Icon, ui::Buttons) override {
+        messages.push_back(text);
+        return ui::Answer::No;
+    }
+    std::optional<std::string> openFile(ui::Page*, const std::string&, const std::string&) override {
+        return file;
+    }
+    void exitProcess(int) override {}
+    std::string file;
+    std::vector<std::string> messages;
+};
+
+std::string screenshotFolder() {
+    std::string folder = std::string(PRENDLE_BINARY_DIR) + "/screenshots";
+    QDir().mkpath(QString::fromStdString(folder));
+    return folder;
+}
+
+void shoot(QtPlatform& platform, ui::Page& page, const std::string& name) {
+    PageWindow* window = platform.windowOf(&page);
+    window->refresh();
+    window->adjustSize();
+    ASSERT_TRUE(window->grab().save(QString::fromStdString(screenshotFolder() + "/" + name)));
+}
+
+TEST(WizardWindows, FromTheImageToTheRecoveryModeWithAScreenshotOfEveryPage) {
+    resetRunState();
+    const std::string image = std::string(PRENDLE_BINARY_DIR) + "/sample.vdi";
+    ASSERT_EQ(std::system(("xz -dc '" + std::string(PRENDLE_SOURCE_DIR) +
+                           "/samples/sample.vdi.xz' > '" + image + "'")
+                              .c_str()),
+              0);
+    ScriptedQtPlatform platform;
+    platform.file = image;
+
+    pages::VhdInputDialog first(platform);
+    first.initialise();
+    platform.showPage(&first, true);
+    shoot(platform, first, "1-image-page.png");
+    first.command(pages::VhdInputDialog::kBrowse);
+    EXPECT_EQ(first.control(pages::VhdInputDialog::kSizeEdit).text, "64");
+    shoot(platform, first, "2-image-chosen.png");
+
+    first.command(pages::VhdInputDialog::kNext);
+    auto* modes = dynamic_cast<pages::DriveParsingModes*>(first.child());
+    ASSERT_NE(modes, nullptr);
+    modes->command(pages::DriveParsingModes::kAdvanceScan);
+    modes->command(pages::DriveParsingModes::kStandardScan);
+    shoot(platform, *modes, "3-drive-parsing-modes.png");
+
+    modes->command(pages::DriveParsingModes::kNext);
+    auto* list = dynamic_cast<pages::PopulateDriveDlg*>(modes->child());
+    ASSERT_NE(list, nullptr);
+    ASSERT_EQ(list->control(pages::PopulateDriveDlg::kList).rows.size(), 1u);
+    list->listSelectionChanged(pages::PopulateDriveDlg::kList, 0);
+    shoot(platform, *list, "4-volume-list.png");
+
+    list->command(pages::PopulateDriveDlg::kNext);
+    auto* mode = dynamic_cast<pages::ParceModeNtfsDlg*>(list->child());
+    ASSERT_NE(mode, nullptr);
+    EXPECT_EQ(mode->volume.fsName, "FAT16");
+    mode->command(pages::ParceModeNtfsDlg::kAdvanced);
+    shoot(platform, *mode, "5-recovery-mode.png");
+
+    pages::CAboutBoxDlg about(platform);
+    about.initialise();
+    shoot(platform, about, "6-about.png");
+    resetRunState();
+}
+
+}  // namespace
+}  // namespace prendle::gui
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
