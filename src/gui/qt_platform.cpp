@@ -1,6 +1,7 @@
 #include "gui/qt_platform.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -118,6 +119,14 @@ void QtPlatform::runOnInterfaceThread(const std::function<void()>& work) {
         return;
     }
     QMetaObject::invokeMethod(&context_, [&work] { work(); }, Qt::BlockingQueuedConnection);
+}
+
+}  // namespace prendle::gui
+
+namespace prendle::gui {
+
+void QtPlatform::waitUntil(const std::function<bool()>& done) {
+    while (!done()) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
 }  // namespace prendle::gui

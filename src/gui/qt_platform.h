@@ -32,6 +32,7 @@ public:
     void runModal(ui::Page* page) override;
     void exitProcess(int code) override;
     void runOnInterfaceThread(const std::function<void()>& work) override;
+    void waitUntil(const std::function<bool()>& done) override;
 
     PageWindow* windowOf(ui::Page* page);
     // Every window shown so far, for screenshots.

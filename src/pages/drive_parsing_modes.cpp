@@ -65,7 +65,10 @@ private:
 };
 }  // namespace
 
-DriveParsingModes::~DriveParsingModes() { worker_.stop(); }
+DriveParsingModes::~DriveParsingModes() {
+    stopExport = true;
+    finishWorker(worker_);
+}
 
 void DriveParsingModes::onInit() {
     add(kDriveLabel, ControlKind::Label, "Currently Selected Drive :");

@@ -27,7 +27,10 @@ int64_t leadingNumber(const std::string& text) {
 const int kCustomFields[] = {1133, 1134, 1142, 1143, 1145, 1146, 1147, 1148, 1149, 1151, 1152};
 }  // namespace
 
-PopulateDriveDlg::~PopulateDriveDlg() { stopSearch(); }
+PopulateDriveDlg::~PopulateDriveDlg() {
+    stopSearch();
+    finishWorker(worker_);
+}
 
 void PopulateDriveDlg::onInit() {
     ui::Control& list = add(kList, ControlKind::ListView);
@@ -323,7 +326,7 @@ void PopulateDriveDlg::command(int id) {
         case kNext: next(); return;
         case kBack:
             stopSearch();
-            worker_.join();
+            finishWorker(worker_);
             goBack();
             return;
         default: Page::command(id);

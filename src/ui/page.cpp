@@ -1,5 +1,7 @@
 #include "ui/page.h"
 
+#include "ui/worker.h"
+
 #include <cassert>
 
 namespace prendle::ui {
@@ -109,5 +111,10 @@ void Page::command(int id) {
 }
 
 void Page::keyPressed(int /*key*/) {}
+
+void Page::finishWorker(Worker& worker) {
+    platform_.waitUntil([&worker] { return !worker.running(); });
+    worker.join();
+}
 
 }  // namespace prendle::ui

@@ -45,6 +45,7 @@ enum class Buttons { Ok, YesNo };
 enum class Answer { Ok, Yes, No };
 
 class Page;
+class Worker;
 
 // What pages ask of the platform: the Qt front end, or a scripted stand-in in tests.
 class Platform {
@@ -66,6 +67,9 @@ public:
     // Runs `work` on the interface thread and waits for it: how a worker touches its
     // page's controls or shows a message box.
     virtual void runOnInterfaceThread(const std::function<void()>& work) = 0;
+    // Keeps the interface thread serving workers until `done` holds: how a page waits
+    // for its worker without a deadlock.
+    virtual void waitUntil(const std::function<bool()>& done) = 0;
 };
 
 // The Help menu's addresses; with no home page nothing is opened.
@@ -140,6 +144,8 @@ protected:
     void addImageButton(int id, int image, const std::string& tooltip);
     void addHelpButton();
     void changed() { platform_.pageChanged(this); }
+    // Stops nothing itself: waits, serving the worker's calls, until it has ended.
+    void finishWorker(Worker& worker);
 
 
     // Next: the new page gets this one as parent, is shown, and this page is hidden.

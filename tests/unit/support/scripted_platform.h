@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ui/page.h"
@@ -51,6 +52,9 @@ public:
     void runOnInterfaceThread(const std::function<void()>& work) override {
         std::lock_guard lock(interfaceThread);
         work();
+    }
+    void waitUntil(const std::function<bool()>& done) override {
+        while (!done()) std::this_thread::yield();
     }
 
     std::vector<std::string> texts() {
