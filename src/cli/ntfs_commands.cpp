@@ -3,7 +3,12 @@
 
 #include <filesystem>
 #include <iostream>
-#include <nlohmann/json.hpp>
+#include <cstdio>
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <string_view>
 
 #include "cli/commands.h"
 #include "disk/image_kind.h"
@@ -71,6 +76,27 @@ Result<OpenVolume> openNtfs(const NtfsOptions& options, ParseListener& listener)
 
 constexpr uint64_t kTopLevel = ~uint64_t{0};
 
+// A JSON string: quotes, backslashes and control characters escaped. Names arrive as
+// valid UTF-8 (unpaired UTF-16 halves were replaced when they were decoded).
+void appendJsonString(std::string& out, std::string_view text) {
+    out += '"';
+    for (char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20) {
+            static const char kHex[] = "0123456789abcdef";
+            out += "\\u00";
+            out += kHex[u >> 4];
+            out += kHex[u & 15];
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+}
+
 // The first level as the browser shows it: the root's children, or in the deep mode
 // ORPHAN_ENTRY alone.
 std::vector<uint64_t> childrenOrTop(const ntfs& parser, uint64_t index) {
@@ -108,19 +134,28 @@ int runList(const NtfsOptions& options) {
     auto opened = openNtfs(options, listener);
     if (!opened) return fail(opened.error().message);
     const ntfs& parser = *opened.value().parser;
+    // Lines are written by hand: a listing of a large volume is mostly this loop.
+    std::string out;
+    out.reserve(1 << 17);
+    auto flush = [&] {
+        std::fwrite(out.data(), 1, out.size(), stdout);
+        out.clear();
+    };
     walk(parser, kTopLevel, "", [&](uint64_t index, const std::string& path, uint64_t) {
         const MftEntry& e = parser.entryTable[index];
-        nlohmann::json line = {{"path", path.substr(1)},
-                               {"kind", e.kind == 'D' ? "dir" : "file"},
-                               {"size", e.kind == 'D' ? 0 : e.dataSize},
-                               {"deleted", (e.recordFlags & 1) == 0},
-                               {"created", fileTimeIso8601(e.created)},
-                               {"modified", fileTimeIso8601(e.modified)},
-                               {"accessed", fileTimeIso8601(e.accessed)},
-                               {"record", index}};
-        std::cout << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+        out += "{\"path\":";
+        appendJsonString(out, std::string_view(path).substr(1));
+        out += e.kind == 'D' ? ",\"kind\":\"dir\"" : ",\"kind\":\"file\"";
+        out += ",\"size\":" + std::to_string(e.kind == 'D' ? 0 : e.dataSize);
+        out += (e.recordFlags & 1) == 0 ? ",\"deleted\":true" : ",\"deleted\":false";
+        out += ",\"created\":\"" + fileTimeIso8601(e.created) + "\"";
+        out += ",\"modified\":\"" + fileTimeIso8601(e.modified) + "\"";
+        out += ",\"accessed\":\"" + fileTimeIso8601(e.accessed) + "\"";
+        out += ",\"record\":" + std::to_string(index) + "}\n";
+        if (out.size() > (1 << 16)) flush();
         return true;
     });
+    flush();
     return 0;
 }
 
@@ -156,6 +191,7 @@ int runRecover(const NtfsOptions& options) {
     std::map<uint64_t, std::string> outputOf{{start, options.outFolder}};
     std::map<uint64_t, FolderNames> namesIn;
     std::vector<std::pair<std::string, const MftEntry*>> folders;
+    std::vector<std::pair<uint64_t, std::string>> files;
     int failures = 0;
     walk(parser, start, "", [&](uint64_t index, const std::string&, uint64_t parent) {
         const MftEntry& e = parser.entryTable[index];
@@ -174,21 +210,35 @@ int runRecover(const NtfsOptions& options) {
             folders.emplace_back(target, &e);
             return true;
         }
-        auto file = FileHandle::createWrite(target);
-        if (!file) {
-            std::cerr << "prendle-cli: " << file.error().message << "\n";
-            ++failures;
-            return false;
-        }
-        auto written = parser.extractData(index, file.value());
-        file.value().close();
-        if (!written) {
-            std::cerr << "prendle-cli: " << target << ": " << written.error().message << "\n";
-            ++failures;
-        }
-        (void)restoreTimes(target, e.accessed, e.modified);
+        files.emplace_back(index, target);
         return false;
     });
+    // Files are written by as many threads as there are cores: creating many small
+    // files is kernel work that runs side by side. The parser's reads are positional.
+    std::atomic<size_t> nextFile{0};
+    std::atomic<int> failedFiles{0};
+    std::mutex errorOutput;
+    auto writeFiles = [&] {
+        for (size_t i = nextFile++; i < files.size(); i = nextFile++) {
+            const auto& [index, target] = files[i];
+            const MftEntry& e = parser.entryTable[index];
+            auto file = FileHandle::createWrite(target);
+            Status written = file ? parser.extractData(index, file.value()) : Status(file.error());
+            if (file) file.value().close();
+            if (!written) {
+                std::lock_guard lock(errorOutput);
+                std::cerr << "prendle-cli: " << target << ": " << written.error().message << "\n";
+                ++failedFiles;
+            }
+            if (file) (void)restoreTimes(target, e.accessed, e.modified);
+        }
+    };
+    std::vector<std::thread> writers;
+    const unsigned threads = std::max(1u, std::min(8u, std::thread::hardware_concurrency()));
+    for (unsigned t = 1; t < threads; ++t) writers.emplace_back(writeFiles);
+    writeFiles();
+    for (auto& writer : writers) writer.join();
+    failures += failedFiles;
     // Folder times last, once their contents are written.
     for (auto it = folders.rbegin(); it != folders.rend(); ++it)
         (void)restoreTimes(it->first, it->second->accessed, it->second->modified);

@@ -565,7 +565,9 @@ Status ntfs::extractData(uint64_t index, const FileHandle& out) {
 
     const bool compressed = (data.flags & 0x0001) != 0 && data.compressionUnit != 0;
     if (!compressed) {
-        std::vector<uint8_t> buffer(kMegabyte);
+        // No bigger than the file: a save of many small files must not clear 1 MiB each.
+        std::vector<uint8_t> buffer(static_cast<size_t>(
+            std::min<uint64_t>(kMegabyte, divideRoundingUp(realSize, cluster) * cluster)));
         uint64_t position = 0;
         for (const DataRun& run : data.runs) {
             if (position >= realSize || stopRequested) break;
@@ -632,7 +634,9 @@ Status ntfs::extractData(uint64_t index, const FileHandle& out) {
                 return written;
         }
     }
-    if (auto sized = out.truncate(realSize); !sized) return sized;
+    // Holes at the end are not written; the length says where the file ends.
+    if (auto length = out.size(); !length || length.value() != realSize)
+        if (auto sized = out.truncate(realSize); !sized) return sized;
     if (stopRequested) return Error{ErrorKind::Stopped, "stopped"};
     if (failure) return *failure;
     return {};
