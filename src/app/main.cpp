@@ -28,8 +28,10 @@ int main(int argc, char** argv) {
         about.initialise();
         platform.runModal(&about);
     };
+    // The pages hide and show one another; the process ends only through Exit.
+    QApplication::setQuitOnLastWindowClosed(false);
     prendle::pages::VhdInputDialog first(platform);
     first.initialise();
-    platform.runModal(&first);
-    return 0;
+    platform.showPage(&first, true);
+    return QApplication::exec();
 }

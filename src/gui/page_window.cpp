@@ -296,6 +296,7 @@ void PageWindow::refresh() {
         }
     }
     refreshing_ = false;
+    if (page_.closeRequested() && isVisible()) QDialog::accept();
 }
 
 void PageWindow::keyPressEvent(QKeyEvent* event) {

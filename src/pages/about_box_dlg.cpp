@@ -20,7 +20,11 @@ void CAboutBoxDlg::command(int id) {
             return;
         case kSupport: platform_.openLink("mailto:" + about.supportMail); return;
         case kSales: platform_.openLink("mailto:" + about.salesMail); return;
-        case kDefaultButton: closed = true; return;
+        case kDefaultButton:
+            closed = true;
+            closeRequested_ = true;
+            changed();
+            return;
         default: return;  // Escape and the close box do not close it
     }
 }

@@ -88,6 +88,8 @@ public:
     Page* child() const { return child_.get(); }
     const std::string& caption() const { return caption_; }
     bool visible() const { return visible_; }
+    // A modal page asks to be closed (the About box's OK).
+    bool closeRequested() const { return closeRequested_; }
 
     Control& control(int id);
     const Control& control(int id) const;
@@ -156,6 +158,7 @@ protected:
     void exitAsked();
 
     Platform& platform_;
+    bool closeRequested_ = false;
 
 private:
     int templateId_;

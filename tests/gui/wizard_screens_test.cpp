@@ -89,7 +89,10 @@ TEST(WizardWindows, FromTheImageToTheRecoveryModeWithAScreenshotOfEveryPage) {
 
     pages::CAboutBoxDlg about(platform);
     about.initialise();
+    platform.showPage(&about, true);
     shoot(platform, about, "6-about.png");
+    about.command(1);  // OK closes the box; Escape does not
+    EXPECT_FALSE(platform.windowOf(&about)->isVisible());
     resetRunState();
 }
 
