@@ -216,6 +216,17 @@ void VhdInputDialog::command(int id) {
             changed();
             return;
         }
+        case kBrowsePathOnly:
+            if (auto chosen = platform_.openFile(this, "", "")) path = *chosen;
+            return;
+        case 1272:
+        case 1273:
+        case 1274:
+            control(kPathEdit).text.clear();
+            control(kPathEdit).enabled = false;
+            control(kBrowse).enabled = false;
+            changed();
+            return;
         case kNext: next(); return;
         default: Page::command(id);
     }

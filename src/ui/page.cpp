@@ -97,6 +97,11 @@ void Page::exitAsked() {
 void Page::command(int id) {
     switch (id) {
         case kCancel: exitAsked(); return;
+        case kDefaultButton:
+            // The invisible default button ends the page and the process without asking.
+            closingStep();
+            platform_.exitProcess(0);
+            return;
         case kHelpItem:
             if (!links.helpPage.empty()) platform_.openLink(links.helpPage);
             return;

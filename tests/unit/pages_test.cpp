@@ -122,6 +122,24 @@ TEST_F(Wizard, AFileWithoutTheVdiExtensionIsNamedButStillAccepted) {
     EXPECT_TRUE(image.control(VhdInputDialog::kNext).enabled);
 }
 
+TEST_F(Wizard, TheImagePagesOtherCommands) {
+    VhdInputDialog& image = start();
+    platform.files.push_back("/images/other.bin");
+    image.command(VhdInputDialog::kBrowsePathOnly);
+    EXPECT_EQ(image.path, "/images/other.bin");
+    image.command(VhdInputDialog::kFixedDisk);
+    EXPECT_TRUE(image.control(VhdInputDialog::kPathEdit).enabled);
+    image.command(1273);
+    EXPECT_FALSE(image.control(VhdInputDialog::kPathEdit).enabled);
+    EXPECT_FALSE(image.control(VhdInputDialog::kBrowse).enabled);
+    image.keyPressed(13);
+    image.keyPressed(27);
+    EXPECT_FALSE(platform.exitCode.has_value());
+    image.command(ui::Page::kDefaultButton);
+    EXPECT_EQ(platform.exitCode, 0);
+    EXPECT_TRUE(platform.messages.empty());
+}
+
 TEST_F(Wizard, TheStandardSearchListsVolumesAndTheEndIsComputedFromTheSize) {
     test::TempFile disk(twoVolumeDisk(), ".raw");
     PopulateDriveDlg& list = toVolumeList(disk.path(), /*fixed=*/true);
