@@ -7,6 +7,7 @@
 
 #include "common/byte_reader.h"
 #include "common/checked.h"
+#include "common/text.h"
 #include "disk/run_state.h"
 
 using namespace prendle;
@@ -19,14 +20,6 @@ bool hasTag(std::span<const uint8_t> bytes, const char* tag) {
     return bytes.size() >= length && std::memcmp(bytes.data(), tag, length) == 0;
 }
 
-bool endsWithIgnoringCase(const std::string& text, const std::string& tail) {
-    if (text.size() < tail.size()) return false;
-    return std::equal(tail.begin(), tail.end(), text.end() - static_cast<long>(tail.size()),
-                      [](char a, char b) {
-                          return std::tolower(static_cast<unsigned char>(a)) ==
-                                 std::tolower(static_cast<unsigned char>(b));
-                      });
-}
 }  // namespace
 
 Result<VhdFooter> decodeVhdFooter(std::span<const uint8_t> bytes) {

@@ -7,6 +7,7 @@
 
 #include "common/byte_reader.h"
 #include "common/checked.h"
+#include "common/text.h"
 #include "disk/run_state.h"
 
 using namespace prendle;
@@ -22,13 +23,6 @@ constexpr uint64_t kMaxGrainSectors = uint64_t{1} << 20;
 // The descriptor is a few lines of text; a bound keeps a hostile size from a huge read.
 constexpr uint64_t kMaxDescriptorBytes = 16 * 1024 * 1024;
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 std::string_view trim(std::string_view text) {
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))

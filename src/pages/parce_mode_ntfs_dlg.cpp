@@ -2,19 +2,13 @@
 
 #include <cctype>
 
+#include "common/text.h"
 #include "disk/run_state.h"
 #include "pages/populate_drive_dlg.h"
 
 namespace prendle::pages {
 
 using ui::ControlKind;
-
-namespace {
-std::string lower(std::string text) {
-    for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-}  // namespace
 
 void ParceModeNtfsDlg::onInit() {
     add(kGroup, ControlKind::Group, "Select Recovery Mode:");
@@ -36,7 +30,7 @@ void ParceModeNtfsDlg::onInit() {
     name.erase(0, name.find_first_not_of(" \t"));
     name.erase(name.find_last_not_of(" \t") + 1);
     typePrefix = name.substr(0, 3);
-    const std::string prefix = lower(typePrefix);
+    const std::string prefix = toLowerAscii(typePrefix);
     if (prefix == "fat" || prefix == "exf") control(kDeep).visible = false;
     if (prefix == "ext") {
         control(kDeep).visible = false;
@@ -51,7 +45,7 @@ void ParceModeNtfsDlg::choose(int mode) {
     control(kFormatted).checked = false;
     const bool advanced = mode == 2;
     for (int id : {kMaxLabel, kMaxEdit, kMaxNote}) control(id).visible = advanced;
-    control(kFormatted).visible = advanced && lower(typePrefix) == "fat";
+    control(kFormatted).visible = advanced && toLowerAscii(typePrefix) == "fat";
     control(kStandard).checked = mode == 1;
     control(kAdvanced).checked = mode == 2;
     control(kDeep).checked = mode == 3;

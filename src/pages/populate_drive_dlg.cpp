@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "disk/image_kind.h"
+#include "common/text.h"
 #include "disk/run_state.h"
 #include "pages/parce_mode_ntfs_dlg.h"
 #include "pages/vhd_input_dialog.h"
@@ -13,10 +14,6 @@ namespace prendle::pages {
 using ui::ControlKind;
 
 namespace {
-std::string lower(std::string text) {
-    for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 int64_t leadingNumber(const std::string& text) {
     try {
         return std::stoll(text);
@@ -209,10 +206,10 @@ void PopulateDriveDlg::listSelectionChanged(int id, int row) {
     const int64_t start = leadingNumber(cells[3]);
     const int64_t size = leadingNumber(cells[2]);
     control(kEndEdit).text = size > 0 ? std::to_string(start + size * 2048 - 1) : "0";
-    const std::string fs = lower(cells[1]);
+    const std::string fs = toLowerAscii(cells[1]);
     const auto& items = control(kTreatAs).items;
     for (size_t i = 0; i < items.size(); ++i) {
-        if (!fs.empty() && lower(items[i]).rfind(fs, 0) == 0) {
+        if (!fs.empty() && toLowerAscii(items[i]).rfind(fs, 0) == 0) {
             control(kTreatAs).selection = static_cast<int>(i);
             break;
         }
@@ -287,7 +284,7 @@ void PopulateDriveDlg::next() {
         selectedVolume.sizeText = std::to_string(end > start ? (end - start + 1) / 2048 : 0);
         const int item = control(kTreatAs).selection;
         if (item >= 0) {
-            const std::string chosen = lower(control(kTreatAs).items[static_cast<size_t>(item)]);
+            const std::string chosen = toLowerAscii(control(kTreatAs).items[static_cast<size_t>(item)]);
             if (chosen == "ntfs") selectedVolume.fsName = "ntfs";
             if (chosen == "fat16") selectedVolume.fsName = "fat16";
             if (chosen == "fat32") selectedVolume.fsName = "fat32";
@@ -302,7 +299,7 @@ void PopulateDriveDlg::next() {
         message("The raw recovery page is not available yet.");
         return;
     }
-    if (lower(selectedVolume.fsName) == "unknown") {
+    if (toLowerAscii(selectedVolume.fsName) == "unknown") {
         message("can not parse unknown volume");
         return;
     }

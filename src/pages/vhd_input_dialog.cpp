@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "common/file_handle.h"
+#include "common/text.h"
 #include "disk/file_read_seek_vdi.h"
 #include "disk/file_read_seek_vhd.h"
 #include "disk/file_read_seek_vmdk.h"
@@ -16,14 +17,6 @@ namespace prendle::pages {
 using ui::ControlKind;
 
 namespace {
-bool endsWithIgnoringCase(const std::string& text, const std::string& tail) {
-    if (text.size() < tail.size()) return false;
-    return std::equal(tail.begin(), tail.end(), text.end() - static_cast<long>(tail.size()),
-                      [](char a, char b) {
-                          return std::tolower(static_cast<unsigned char>(a)) ==
-                                 std::tolower(static_cast<unsigned char>(b));
-                      });
-}
 const int kPropertyIds[] = {1112, 1113, 1114, 1116, 1117, 1118, 1119, 1120, 1121, 1122};
 }  // namespace
 
