@@ -30,7 +30,8 @@ void record(const uint8_t* data, size_t size) {
         auto content = residentContent(bytes, a);
         if (a.type == kFileName) (void)decodeFileName(content);
         if (a.type == kStandardInformation) (void)decodeStandardTimes(content);
-        if (a.nonResident) (void)decodeRunList(runListBytes(bytes, a), a.lastVcn - a.startVcn + 1, 1u << 20);
+        if (a.nonResident)
+            (void)decodeRunList(runListBytes(bytes, a), a.lastVcn - a.startVcn + 1, 1u << 20);
     }
 }
 

@@ -14,8 +14,7 @@ InstanceGuard::InstanceGuard(const std::string& folder) {
         const char* runtime = std::getenv("XDG_RUNTIME_DIR");
         where = runtime && *runtime ? runtime : "/tmp";
     }
-    const std::string path =
-        where + "/prendle-" + std::to_string(::getuid()) + "-{MORVETHIL}.lock";
+    const std::string path = where + "/prendle-" + std::to_string(::getuid()) + "-{MORVETHIL}.lock";
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     // Without a lock file there is nothing to guard with: let the program run.
     acquired_ = fd_ < 0 || ::flock(fd_, LOCK_EX | LOCK_NB) == 0;

@@ -21,8 +21,9 @@ int main(int argc, char** argv) {
     g_rootName = "ROOT";
     prendle::gui::QtPlatform platform;
     // Help opens the bundled user guide; no home page is configured.
-    prendle::ui::Page::links.helpPage =
-        "file://" + QApplication::applicationDirPath().toStdString() + "/../share/prendle/guide.html";
+    prendle::ui::Page::links.helpPage = "file://" +
+                                        QApplication::applicationDirPath().toStdString() +
+                                        "/../share/prendle/guide.html";
     prendle::ui::Page::showAbout = [&platform](prendle::ui::Page&) {
         prendle::pages::CAboutBoxDlg about(platform);
         about.initialise();

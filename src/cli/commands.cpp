@@ -69,12 +69,10 @@ int runInfo(const InfoOptions& options) {
     const auto info = opened.value()->info();
     uint64_t sectors = g_totalSectors;
     if (options.json) {
-        nlohmann::json out = {{"kind", info.kind},
-                              {"virtual_bytes", info.virtualBytes},
-                              {"sectors", sectors},
-                              {"block_bytes", info.blockBytes},
-                              {"blocks", info.blockCount},
-                              {"allocated_blocks", info.allocatedBlocks}};
+        nlohmann::json out = {
+            {"kind", info.kind},         {"virtual_bytes", info.virtualBytes},
+            {"sectors", sectors},        {"block_bytes", info.blockBytes},
+            {"blocks", info.blockCount}, {"allocated_blocks", info.allocatedBlocks}};
         for (const auto& [key, value] : info.details) out["details"][key] = value;
         std::cout << out.dump(2) << "\n";
         return 0;
@@ -88,8 +86,8 @@ int runInfo(const InfoOptions& options) {
                   << "blocks:           " << info.blockCount << "\n"
                   << "allocated blocks: " << info.allocatedBlocks << "\n";
     for (const auto& [key, value] : info.details)
-        std::cout << key << ":" << std::string(key.size() < 17 ? 17 - key.size() : 1, ' ')
-                  << value << "\n";
+        std::cout << key << ":" << std::string(key.size() < 17 ? 17 - key.size() : 1, ' ') << value
+                  << "\n";
     return 0;
 }
 

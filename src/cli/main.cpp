@@ -13,7 +13,8 @@ int main(int argc, char** argv) {
     infoCommand->add_flag("--json", info.json, "Print one JSON object");
 
     CatOptions cat;
-    auto* catCommand = app.add_subcommand("cat", "Write every sector of the virtual disk to stdout");
+    auto* catCommand =
+        app.add_subcommand("cat", "Write every sector of the virtual disk to stdout");
     catCommand->add_option("IMAGE", cat.image, "Image file")->required();
 
     ExportOptions exportOptions;
@@ -23,15 +24,17 @@ int main(int argc, char** argv) {
     exportCommand->add_option("--out", exportOptions.outFolder, "Destination folder")->required();
 
     VolumesOptions volumes;
-    auto* volumesCommand =
-        app.add_subcommand("volumes", "List the volumes from the partition tables or a sector search");
+    auto* volumesCommand = app.add_subcommand(
+        "volumes", "List the volumes from the partition tables or a sector search");
     volumesCommand->add_option("IMAGE", volumes.image, "Image file")->required();
     auto* gpt = volumesCommand->add_flag("--gpt", volumes.gpt, "Read the GPT entry array");
-    auto* mbr = volumesCommand->add_flag("--mbr", volumes.mbr, "Read the MBR and its extended chain");
+    auto* mbr =
+        volumesCommand->add_flag("--mbr", volumes.mbr, "Read the MBR and its extended chain");
     gpt->excludes(mbr);
     auto* advanced = volumesCommand->add_flag("--advanced", volumes.advanced,
                                               "Search the disk sector by sector for boot sectors");
-    volumesCommand->add_option("--start", volumes.start, "First sector of the search")->needs(advanced);
+    volumesCommand->add_option("--start", volumes.start, "First sector of the search")
+        ->needs(advanced);
     volumesCommand->add_option("--end", volumes.end, "Last sector of the search")->needs(advanced);
     volumesCommand->add_flag("--no-skip", volumes.noSkip, "Search inside the volumes found too")
         ->needs(advanced);

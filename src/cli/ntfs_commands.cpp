@@ -1,14 +1,14 @@
 // prendle-cli list and recover: an NTFS volume's entries as JSON Lines, or written out.
 #include <sys/stat.h>
 
+#include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <iostream>
-#include <cstdio>
-#include <atomic>
 #include <map>
 #include <mutex>
-#include <thread>
 #include <string_view>
+#include <thread>
 
 #include "cli/commands.h"
 #include "disk/image_kind.h"
@@ -202,7 +202,8 @@ int runRecover(const NtfsOptions& options) {
             std::error_code error;
             std::filesystem::create_directory(target, error);
             if (error) {
-                std::cerr << "prendle-cli: cannot create " << target << ": " << error.message() << "\n";
+                std::cerr << "prendle-cli: cannot create " << target << ": " << error.message()
+                          << "\n";
                 ++failures;
                 return false;
             }

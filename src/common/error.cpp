@@ -4,10 +4,14 @@ namespace prendle {
 
 const char* errorKindName(ErrorKind kind) {
     switch (kind) {
-        case ErrorKind::Io: return "I/O error";
-        case ErrorKind::Corrupt: return "damaged data";
-        case ErrorKind::Unsupported: return "unsupported";
-        case ErrorKind::Stopped: return "stopped";
+        case ErrorKind::Io:
+            return "I/O error";
+        case ErrorKind::Corrupt:
+            return "damaged data";
+        case ErrorKind::Unsupported:
+            return "unsupported";
+        case ErrorKind::Stopped:
+            return "stopped";
     }
     return "error";
 }

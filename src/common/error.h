@@ -20,7 +20,9 @@ const char* errorKindName(ErrorKind kind);
 inline Error ioError(std::string message, int code = 0) {
     return {ErrorKind::Io, std::move(message), code};
 }
-inline Error corruptError(std::string message) { return {ErrorKind::Corrupt, std::move(message)}; }
+inline Error corruptError(std::string message) {
+    return {ErrorKind::Corrupt, std::move(message)};
+}
 inline Error unsupportedError(std::string message) {
     return {ErrorKind::Unsupported, std::move(message)};
 }

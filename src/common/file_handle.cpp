@@ -16,7 +16,9 @@ std::string describe(const std::string& action, const std::string& path, int err
 }
 }  // namespace
 
-FileHandle::~FileHandle() { close(); }
+FileHandle::~FileHandle() {
+    close();
+}
 
 FileHandle::FileHandle(FileHandle&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
@@ -67,8 +69,8 @@ Result<size_t> FileHandle::readAt(uint64_t offset, std::span<uint8_t> out) const
     size_t done = 0;
     while (done < out.size()) {
         if (offset + done > static_cast<uint64_t>(INT64_MAX)) break;
-        ssize_t got = ::pread(fd_, out.data() + done, out.size() - done,
-                              static_cast<off_t>(offset + done));
+        ssize_t got =
+            ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
         if (got < 0) {
             if (errno == EINTR) continue;
             int code = errno;

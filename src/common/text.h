@@ -24,7 +24,8 @@ inline bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 }
 
 inline bool endsWithIgnoringCase(std::string_view text, std::string_view tail) {
-    return text.size() >= tail.size() && equalsIgnoringCase(text.substr(text.size() - tail.size()), tail);
+    return text.size() >= tail.size() &&
+           equalsIgnoringCase(text.substr(text.size() - tail.size()), tail);
 }
 
 }  // namespace prendle

@@ -4,9 +4,9 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
-#include <array>
 #include <cstring>
 #include <future>
 #include <memory>
@@ -42,9 +42,8 @@ std::string exportDestinationName(const std::string& folder, const std::string& 
     std::string base = folder;
     if (base.empty() || base.back() != '/') base += '/';
     size_t slash = imagePath.find_last_of('/');
-    std::string name = slash == std::string::npos
-                           ? std::string("Recovered_diskimg.img")
-                           : imagePath.substr(slash + 1) + ".img";
+    std::string name = slash == std::string::npos ? std::string("Recovered_diskimg.img")
+                                                  : imagePath.substr(slash + 1) + ".img";
     std::string candidate = base + name;
     for (uint64_t n = 1; exists(candidate); ++n) candidate = base + std::to_string(n) + name;
     return candidate;
@@ -83,8 +82,8 @@ ExportOutcome runDiskExport(const ExportRequest& request, ExportListener& listen
         return finish(ExportOutcome::Failed);
     }
 
-    uint64_t totalSectors = g_totalSectors != 0 ? g_totalSectors
-                                                : g_reader->containerLength / kSectorBytes;
+    uint64_t totalSectors =
+        g_totalSectors != 0 ? g_totalSectors : g_reader->containerLength / kSectorBytes;
     // A sector count from a header can be anything; the byte total must not wrap.
     uint64_t totalBytes = checkedMul(totalSectors, kSectorBytes).value_or(0);
     if (totalBytes == 0 && totalSectors != 0) {
@@ -179,9 +178,9 @@ ExportOutcome runDiskExport(const ExportRequest& request, ExportListener& listen
         if (written && !second) written = second;
         if (!written) {
             const int number = written.error().code;
-            listener.showMessage(number == ENOSPC
-                                     ? std::string("Insufficient Disk Space in saving Location")
-                                     : "Error " + std::to_string(number) + " while writing in File");
+            listener.showMessage(
+                number == ENOSPC ? std::string("Insufficient Disk Space in saving Location")
+                                 : "Error " + std::to_string(number) + " while writing in File");
             failureStatus = written.error().message;
             outcome = ExportOutcome::Failed;
             break;

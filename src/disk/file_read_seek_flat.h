@@ -10,5 +10,5 @@ public:
 
 protected:
     prendle::Result<prendle::StoredRun> mapRun(uint64_t diskPosition,
-                                                uint64_t maxLength) const override;
+                                               uint64_t maxLength) const override;
 };

@@ -68,11 +68,10 @@ bool FileReadSeekVdi::openWith(const std::string& fileName, const VdiOverrides& 
     uint64_t mapBytes = uint64_t{header_.blockCount} * 4;
     if (header_.blockMapOffset > containerLength ||
         mapBytes > containerLength - header_.blockMapOffset)
-        return failOpen(corruptError("VDI block map at offset " +
-                                     std::to_string(header_.blockMapOffset) + " with " +
-                                     std::to_string(header_.blockCount) +
-                                     " entries runs past the end of the " +
-                                     std::to_string(containerLength) + "-byte file"));
+        return failOpen(corruptError(
+            "VDI block map at offset " + std::to_string(header_.blockMapOffset) + " with " +
+            std::to_string(header_.blockCount) + " entries runs past the end of the " +
+            std::to_string(containerLength) + "-byte file"));
     std::vector<uint8_t> raw(mapBytes);
     auto mapGot = container_.readAt(header_.blockMapOffset, raw);
     if (!mapGot) return failOpen(mapGot.error());

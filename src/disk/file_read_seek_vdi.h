@@ -12,16 +12,16 @@ namespace prendle {
 
 // Header fields the reader and the image page use.
 struct VdiHeader {
-    uint32_t formatVersion = 0;     // 0x044
-    uint32_t headerSize = 0;        // 0x048
-    uint32_t imageType = 0;         // 0x04C: 1 dynamic, 2 static
-    uint32_t blockMapOffset = 0;    // 0x154
-    uint32_t dataOffset = 0;        // 0x158
-    uint32_t sectorsPerTrack = 0;   // 0x164
-    uint64_t diskBytes = 0;         // 0x170
-    uint32_t blockBytes = 0;        // 0x178
-    uint32_t blockCount = 0;        // 0x180
-    uint32_t allocatedBlocks = 0;   // 0x184
+    uint32_t formatVersion = 0;    // 0x044
+    uint32_t headerSize = 0;       // 0x048
+    uint32_t imageType = 0;        // 0x04C: 1 dynamic, 2 static
+    uint32_t blockMapOffset = 0;   // 0x154
+    uint32_t dataOffset = 0;       // 0x158
+    uint32_t sectorsPerTrack = 0;  // 0x164
+    uint64_t diskBytes = 0;        // 0x170
+    uint32_t blockBytes = 0;       // 0x178
+    uint32_t blockCount = 0;       // 0x180
+    uint32_t allocatedBlocks = 0;  // 0x184
 };
 
 inline constexpr size_t kVdiHeaderBytes = 472;
@@ -53,7 +53,7 @@ public:
 
 protected:
     prendle::Result<prendle::StoredRun> mapRun(uint64_t diskPosition,
-                                                uint64_t maxLength) const override;
+                                               uint64_t maxLength) const override;
 
 private:
     std::array<uint8_t, prendle::kVdiHeaderBytes> headerBytes_{};

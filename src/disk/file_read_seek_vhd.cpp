@@ -117,25 +117,24 @@ bool FileReadSeekVHD::openDynamic() {
                       ? headerBlock
                       : kVhdDefaultBlockBytes;
     // One bit per sector, rounded up to whole sectors.
-    bitmapBytes_ =
-        divideRoundingUp(divideRoundingUp(blockBytes_ / kSectorBytes, 8), kSectorBytes) *
-        kSectorBytes;
+    bitmapBytes_ = divideRoundingUp(divideRoundingUp(blockBytes_ / kSectorBytes, 8), kSectorBytes) *
+                   kSectorBytes;
 
     uint64_t tableOffset = headerOffset + 1024;
     if (dynamicHeader_.hasCookie && dynamicHeader_.tableOffset < containerLength)
         tableOffset = dynamicHeader_.tableOffset;
     uint64_t tableBytes = uint64_t{dynamicHeader_.maxTableEntries} * 4;
     if (tableOffset > containerLength || tableBytes > containerLength - tableOffset)
-        return failOpen(corruptError("VHD block allocation table at offset " +
-                                     std::to_string(tableOffset) + " with " +
-                                     std::to_string(dynamicHeader_.maxTableEntries) +
-                                     " entries runs past the end of the " +
-                                     std::to_string(containerLength) + "-byte file"));
+        return failOpen(corruptError(
+            "VHD block allocation table at offset " + std::to_string(tableOffset) + " with " +
+            std::to_string(dynamicHeader_.maxTableEntries) + " entries runs past the end of the " +
+            std::to_string(containerLength) + "-byte file"));
     std::vector<uint8_t> raw(tableBytes);
     auto tableGot = container_.readAt(tableOffset, raw);
     if (!tableGot) return failOpen(tableGot.error());
     if (tableGot.value() < raw.size())
-        return failOpen(corruptError("VHD block allocation table: the file ended while it was read"));
+        return failOpen(
+            corruptError("VHD block allocation table: the file ended while it was read"));
     entryTable_.resize(dynamicHeader_.maxTableEntries);
     ByteReader reader(raw);
     for (auto& entry : entryTable_) entry = reader.be32();
@@ -165,9 +164,8 @@ ContainerInfo FileReadSeekVHD::info() const {
     out.virtualBytes = footer_.currentBytes;
     out.blockBytes = blockBytes_;
     out.blockCount = entryTable_.size();
-    out.allocatedBlocks = static_cast<uint64_t>(
-        std::count_if(entryTable_.begin(), entryTable_.end(),
-                      [](uint32_t e) { return e != kVhdUnstoredEntry; }));
+    out.allocatedBlocks = static_cast<uint64_t>(std::count_if(
+        entryTable_.begin(), entryTable_.end(), [](uint32_t e) { return e != kVhdUnstoredEntry; }));
     if (fixed_) {
         out.blockCount = 0;
         out.allocatedBlocks = 0;

@@ -12,17 +12,17 @@ namespace prendle {
 
 // Footer (512 bytes): a copy starts a dynamic image, the original ends every image.
 struct VhdFooter {
-    bool hasCookie = false;        // "conectix" at 0
-    uint32_t features = 0;         // 8
-    uint32_t formatVersion = 0;    // 12
-    uint64_t dataOffset = 0;       // 16: file offset of the dynamic disk header
-    uint32_t timeStamp = 0;        // 24
-    uint64_t originalBytes = 0;    // 40
-    uint64_t currentBytes = 0;     // 48
-    uint16_t cylinders = 0;        // 56
-    uint8_t heads = 0;             // 58
-    uint8_t sectorsPerTrack = 0;   // 59
-    uint32_t diskType = 0;         // 60: 2 fixed, 3 dynamic, 4 differencing
+    bool hasCookie = false;       // "conectix" at 0
+    uint32_t features = 0;        // 8
+    uint32_t formatVersion = 0;   // 12
+    uint64_t dataOffset = 0;      // 16: file offset of the dynamic disk header
+    uint32_t timeStamp = 0;       // 24
+    uint64_t originalBytes = 0;   // 40
+    uint64_t currentBytes = 0;    // 48
+    uint16_t cylinders = 0;       // 56
+    uint8_t heads = 0;            // 58
+    uint8_t sectorsPerTrack = 0;  // 59
+    uint32_t diskType = 0;        // 60: 2 fixed, 3 dynamic, 4 differencing
 };
 
 // Dynamic disk header (1024 bytes).
@@ -55,7 +55,7 @@ public:
 
 protected:
     prendle::Result<prendle::StoredRun> mapRun(uint64_t diskPosition,
-                                                uint64_t maxLength) const override;
+                                               uint64_t maxLength) const override;
 
 private:
     bool openDynamic();

@@ -23,7 +23,6 @@ constexpr uint64_t kMaxGrainSectors = uint64_t{1} << 20;
 // The descriptor is a few lines of text; a bound keeps a hostile size from a huge read.
 constexpr uint64_t kMaxDescriptorBytes = 16 * 1024 * 1024;
 
-
 std::string_view trim(std::string_view text) {
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
         text.remove_prefix(1);
@@ -164,12 +163,12 @@ bool FileReadSeekVmdk::open(const std::string& fileName) {
     auto descriptorOffset = checkedMul(header_.descriptorSector, kSectorBytes);
     auto descriptorBytes = checkedMul(header_.descriptorSectors, kSectorBytes);
     bool hasDescriptor = descriptorOffset && descriptorBytes && *descriptorOffset > 0 &&
-                         *descriptorOffset < capacityBytes && *descriptorBytes > 0 &&
+                         *descriptorOffset<capacityBytes&& * descriptorBytes> 0 &&
                          *descriptorBytes < capacityBytes && *descriptorOffset < containerLength;
     std::string descriptorText;
     if (hasDescriptor) {
-        uint64_t length = std::min({*descriptorBytes, containerLength - *descriptorOffset,
-                                    kMaxDescriptorBytes});
+        uint64_t length =
+            std::min({*descriptorBytes, containerLength - *descriptorOffset, kMaxDescriptorBytes});
         descriptorText.resize(length);
         auto text = container_.readAt(
             *descriptorOffset,
@@ -179,10 +178,11 @@ bool FileReadSeekVmdk::open(const std::string& fileName) {
     }
 
     if (header_.grainSectors == 0 || header_.grainSectors > kMaxGrainSectors)
-        return failOpen(corruptError("VMDK: grain size of " +
-                                     std::to_string(header_.grainSectors) +
-                                     " sectors, expected 1 to " + std::to_string(kMaxGrainSectors)));
-    if (header_.entriesPerGrainTable == 0 || header_.entriesPerGrainTable > kMaxEntriesPerGrainTable)
+        return failOpen(corruptError("VMDK: grain size of " + std::to_string(header_.grainSectors) +
+                                     " sectors, expected 1 to " +
+                                     std::to_string(kMaxGrainSectors)));
+    if (header_.entriesPerGrainTable == 0 ||
+        header_.entriesPerGrainTable > kMaxEntriesPerGrainTable)
         return failOpen(corruptError("VMDK: " + std::to_string(header_.entriesPerGrainTable) +
                                      " entries per grain table, expected 1 to " +
                                      std::to_string(kMaxEntriesPerGrainTable)));
@@ -195,11 +195,10 @@ bool FileReadSeekVmdk::open(const std::string& fileName) {
     auto directoryBytes = checkedMul(directoryCount, 4);
     if (!directoryOffset || !directoryBytes || *directoryOffset > containerLength ||
         *directoryBytes > containerLength - *directoryOffset)
-        return failOpen(corruptError("VMDK grain directory at sector " +
-                                     std::to_string(directorySector) + " with " +
-                                     std::to_string(directoryCount) +
-                                     " entries runs past the end of the " +
-                                     std::to_string(containerLength) + "-byte file"));
+        return failOpen(corruptError(
+            "VMDK grain directory at sector " + std::to_string(directorySector) + " with " +
+            std::to_string(directoryCount) + " entries runs past the end of the " +
+            std::to_string(containerLength) + "-byte file"));
     std::vector<uint8_t> raw(*directoryBytes);
     auto directoryGot = container_.readAt(*directoryOffset, raw);
     if (!directoryGot) return failOpen(directoryGot.error());

@@ -14,17 +14,17 @@
 namespace prendle {
 
 struct VmdkSparseHeader {
-    uint32_t magic = 0;                 // 0: 0x564D444B
-    uint32_t version = 0;               // 4
-    uint32_t flags = 0;                 // 8
-    uint64_t capacitySectors = 0;       // 12
-    uint64_t grainSectors = 0;          // 20
-    uint64_t descriptorSector = 0;      // 28
-    uint64_t descriptorSectors = 0;     // 36
-    uint32_t entriesPerGrainTable = 0;  // 44
+    uint32_t magic = 0;                     // 0: 0x564D444B
+    uint32_t version = 0;                   // 4
+    uint32_t flags = 0;                     // 8
+    uint64_t capacitySectors = 0;           // 12
+    uint64_t grainSectors = 0;              // 20
+    uint64_t descriptorSector = 0;          // 28
+    uint64_t descriptorSectors = 0;         // 36
+    uint32_t entriesPerGrainTable = 0;      // 44
     uint64_t redundantDirectorySector = 0;  // 48
-    uint64_t directorySector = 0;       // 56
-    uint16_t compressAlgorithm = 0;     // 77
+    uint64_t directorySector = 0;           // 56
+    uint16_t compressAlgorithm = 0;         // 77
 };
 
 inline constexpr uint32_t kVmdkSparseMagic = 0x564D444B;
@@ -59,7 +59,7 @@ public:
 
 protected:
     prendle::Result<prendle::StoredRun> mapRun(uint64_t diskPosition,
-                                                uint64_t maxLength) const override;
+                                               uint64_t maxLength) const override;
 
 private:
     using GrainTable = std::vector<uint32_t>;

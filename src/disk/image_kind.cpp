@@ -19,10 +19,14 @@ constexpr uint32_t kVdiSignature = 0xBEDA107F;
 
 const char* imageKindName(ImageKind kind) {
     switch (kind) {
-        case ImageKind::Vdi: return "VDI";
-        case ImageKind::Vhd: return "VHD";
-        case ImageKind::Vmdk: return "VMDK";
-        case ImageKind::Flat: return "flat";
+        case ImageKind::Vdi:
+            return "VDI";
+        case ImageKind::Vhd:
+            return "VHD";
+        case ImageKind::Vmdk:
+            return "VMDK";
+        case ImageKind::Flat:
+            return "flat";
     }
     return "unknown";
 }
@@ -50,10 +54,14 @@ Result<ImageKind> detectImageKind(const std::string& path) {
 
 std::unique_ptr<readWriteInterface> makeReader(ImageKind kind) {
     switch (kind) {
-        case ImageKind::Vdi: return std::make_unique<FileReadSeekVdi>();
-        case ImageKind::Vhd: return std::make_unique<FileReadSeekVHD>(/*checkExtension=*/false);
-        case ImageKind::Vmdk: return std::make_unique<FileReadSeekVmdk>();
-        case ImageKind::Flat: return std::make_unique<FileReadSeekFlat>();
+        case ImageKind::Vdi:
+            return std::make_unique<FileReadSeekVdi>();
+        case ImageKind::Vhd:
+            return std::make_unique<FileReadSeekVHD>(/*checkExtension=*/false);
+        case ImageKind::Vmdk:
+            return std::make_unique<FileReadSeekVmdk>();
+        case ImageKind::Flat:
+            return std::make_unique<FileReadSeekFlat>();
     }
     return nullptr;
 }

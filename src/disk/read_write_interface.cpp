@@ -99,10 +99,9 @@ bool readWriteInterface::readStored(uint64_t fileOffset, std::span<uint8_t> out)
     }
     if (got.value() < out.size()) {
         std::memset(out.data() + got.value(), 0, out.size() - got.value());
-        recordError(corruptError("stored data at file offset " +
-                                 std::to_string(fileOffset + got.value()) +
-                                 " lies past the end of the " + std::to_string(containerLength) +
-                                 "-byte container"));
+        recordError(corruptError(
+            "stored data at file offset " + std::to_string(fileOffset + got.value()) +
+            " lies past the end of the " + std::to_string(containerLength) + "-byte container"));
         return false;
     }
     return true;
@@ -175,4 +174,3 @@ bool readWriteInterface::readDiskAt(uint64_t diskPosition, std::span<uint8_t> ou
     flush();
     return ok;
 }
-

@@ -75,7 +75,7 @@ protected:
     // Maps the piece of at most maxLength bytes that starts at diskPosition (inside the
     // mapped area); the run ends at a block boundary or earlier.
     virtual prendle::Result<prendle::StoredRun> mapRun(uint64_t diskPosition,
-                                                        uint64_t maxLength) const = 0;
+                                                       uint64_t maxLength) const = 0;
 
     // Common first steps of open: forget the previous state and open the file read-only.
     bool openContainer(const std::string& fileName);

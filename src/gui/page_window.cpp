@@ -36,21 +36,31 @@ QIcon actionIcon(int image) {
     QPainterPath path;
     switch (image) {
         case 166:  // Next: an arrow to the right
-            path.moveTo(8, 6); path.lineTo(26, 16); path.lineTo(8, 26); path.closeSubpath();
+            path.moveTo(8, 6);
+            path.lineTo(26, 16);
+            path.lineTo(8, 26);
+            path.closeSubpath();
             break;
         case 160:  // Back
-            path.moveTo(24, 6); path.lineTo(6, 16); path.lineTo(24, 26); path.closeSubpath();
+            path.moveTo(24, 6);
+            path.lineTo(6, 16);
+            path.lineTo(24, 26);
+            path.closeSubpath();
             break;
         case 175:  // Stop
             p.setBrush(QColor(0xc0, 0x39, 0x2b));
             path.addRoundedRect(7, 7, 18, 18, 3, 3);
             break;
         case 169:  // Pause
-            path.addRect(8, 7, 6, 18); path.addRect(18, 7, 6, 18);
+            path.addRect(8, 7, 6, 18);
+            path.addRect(18, 7, 6, 18);
             break;
         case 170:  // Resume
             p.setBrush(QColor(0x27, 0xae, 0x60));
-            path.moveTo(9, 6); path.lineTo(26, 16); path.lineTo(9, 26); path.closeSubpath();
+            path.moveTo(9, 6);
+            path.lineTo(26, 16);
+            path.lineTo(9, 26);
+            path.closeSubpath();
             break;
         case 165: {  // Help: a question mark in a circle
             path.addEllipse(4, 4, 24, 24);
@@ -64,13 +74,20 @@ QIcon actionIcon(int image) {
             return QIcon(pixmap);
         }
         case 164:  // Filter: a funnel
-            path.moveTo(5, 7); path.lineTo(27, 7); path.lineTo(18, 17); path.lineTo(18, 26);
-            path.lineTo(14, 24); path.lineTo(14, 17); path.closeSubpath();
+            path.moveTo(5, 7);
+            path.lineTo(27, 7);
+            path.lineTo(18, 17);
+            path.lineTo(18, 26);
+            path.lineTo(14, 24);
+            path.lineTo(14, 17);
+            path.closeSubpath();
             break;
         case 159:  // Add: a plus
-            path.addRect(14, 6, 4, 20); path.addRect(6, 14, 20, 4);
+            path.addRect(14, 6, 4, 20);
+            path.addRect(6, 14, 20, 4);
             break;
-        default: path.addEllipse(8, 8, 16, 16);
+        default:
+            path.addEllipse(8, 8, 16, 16);
     }
     p.drawPath(path);
     return QIcon(pixmap);
@@ -86,7 +103,8 @@ PageWindow::PageWindow(ui::Page& page, QWidget* parent) : QDialog(parent), page_
 QWidget* PageWindow::makeWidget(const Control& c) {
     const int id = c.id;
     switch (c.kind) {
-        case ControlKind::Label: return new QLabel(this);
+        case ControlKind::Label:
+            return new QLabel(this);
         case ControlKind::Group: {
             auto* label = new QLabel(this);
             QFont font = label->font();
@@ -103,19 +121,24 @@ QWidget* PageWindow::makeWidget(const Control& c) {
         case ControlKind::Radio: {
             auto* radio = new QRadioButton(this);
             radio->setAutoExclusive(false);
-            connect(radio, &QRadioButton::clicked, this, [this, id] { page_.command(id); refresh(); });
+            connect(radio, &QRadioButton::clicked, this, [this, id] {
+                page_.command(id);
+                refresh();
+            });
             return radio;
         }
         case ControlKind::CheckBox: {
             auto* box = new QCheckBox(this);
-            connect(box, &QCheckBox::clicked, this, [this, id] { page_.command(id); refresh(); });
+            connect(box, &QCheckBox::clicked, this, [this, id] {
+                page_.command(id);
+                refresh();
+            });
             return box;
         }
         case ControlKind::ComboBox: {
             auto* combo = new QComboBox(this);
-            connect(combo, &QComboBox::activated, this, [this, id](int index) {
-                page_.control(id).selection = index;
-            });
+            connect(combo, &QComboBox::activated, this,
+                    [this, id](int index) { page_.control(id).selection = index; });
             return combo;
         }
         case ControlKind::ListView: {
@@ -134,7 +157,8 @@ QWidget* PageWindow::makeWidget(const Control& c) {
             });
             return list;
         }
-        case ControlKind::ProgressBar: return new QProgressBar(this);
+        case ControlKind::ProgressBar:
+            return new QProgressBar(this);
         case ControlKind::SpinButton: {
             auto* box = new QWidget(this);
             auto* layout = new QHBoxLayout(box);
@@ -167,7 +191,10 @@ QWidget* PageWindow::makeWidget(const Control& c) {
                 button->setPopupMode(QToolButton::InstantPopup);
             } else {
                 if (!c.text.empty()) button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-                connect(button, &QToolButton::clicked, this, [this, id] { page_.command(id); refresh(); });
+                connect(button, &QToolButton::clicked, this, [this, id] {
+                    page_.command(id);
+                    refresh();
+                });
             }
             return button;
         }
@@ -181,7 +208,10 @@ QWidget* PageWindow::makeWidget(const Control& c) {
         case ControlKind::Button:
         default: {
             auto* button = new QPushButton(this);
-            connect(button, &QPushButton::clicked, this, [this, id] { page_.command(id); refresh(); });
+            connect(button, &QPushButton::clicked, this, [this, id] {
+                page_.command(id);
+                refresh();
+            });
             return button;
         }
     }
@@ -241,10 +271,12 @@ void PageWindow::build() {
     grid->setColumnStretch(1, 1);
     // Help on the left, the page's actions on the right, Next last.
     for (QWidget* w : navigation)
-        if (widgets_.count(ui::Page::kHelpMenu) && w == widgets_[ui::Page::kHelpMenu]) bar->addWidget(w);
+        if (widgets_.count(ui::Page::kHelpMenu) && w == widgets_[ui::Page::kHelpMenu])
+            bar->addWidget(w);
     bar->addStretch(1);
     for (QWidget* w : navigation)
-        if (!widgets_.count(ui::Page::kHelpMenu) || w != widgets_[ui::Page::kHelpMenu]) bar->addWidget(w);
+        if (!widgets_.count(ui::Page::kHelpMenu) || w != widgets_[ui::Page::kHelpMenu])
+            bar->addWidget(w);
 }
 
 void PageWindow::refresh() {
@@ -277,7 +309,8 @@ void PageWindow::refresh() {
             combo->setCurrentIndex(c.selection);
         }
         if (auto* bar = qobject_cast<QProgressBar*>(widget)) {
-            bar->setRange(static_cast<int>(c.rangeLow), static_cast<int>(std::min<int64_t>(c.rangeHigh, INT32_MAX)));
+            bar->setRange(static_cast<int>(c.rangeLow),
+                          static_cast<int>(std::min<int64_t>(c.rangeHigh, INT32_MAX)));
             bar->setValue(static_cast<int>(std::min<int64_t>(c.position, INT32_MAX)));
         }
         if (auto* list = qobject_cast<QTreeWidget*>(widget)) {

@@ -1,8 +1,8 @@
 #include "gui/qt_platform.h"
 
 #include <QApplication>
-#include <QEventLoop>
 #include <QDesktopServices>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QThread>
@@ -56,8 +56,8 @@ std::optional<std::string> QtPlatform::openFile(ui::Page* owner, const std::stri
     QString filter = extension.empty()
                          ? QString("Disk images (*.vdi *.vhd *.vmdk *.img *.raw);;All files (*)")
                          : QString("*.%1;;All files (*)").arg(QString::fromStdString(extension));
-    QString chosen = QFileDialog::getOpenFileName(owner ? windowOf(owner) : nullptr,
-                                                  QString(), QString(), filter);
+    QString chosen = QFileDialog::getOpenFileName(owner ? windowOf(owner) : nullptr, QString(),
+                                                  QString(), filter);
     if (chosen.isEmpty()) return std::nullopt;
     return chosen.toStdString();
 }
@@ -75,8 +75,8 @@ void QtPlatform::openLink(const std::string& target) {
 
 void QtPlatform::pageChanged(ui::Page* page) {
     if (QThread::currentThread() != context_.thread()) {
-        QMetaObject::invokeMethod(&context_, [this, page] { pageChanged(page); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &context_, [this, page] { pageChanged(page); }, Qt::QueuedConnection);
         return;
     }
     auto found = windows_.find(page);
@@ -118,7 +118,8 @@ void QtPlatform::runOnInterfaceThread(const std::function<void()>& work) {
         work();
         return;
     }
-    QMetaObject::invokeMethod(&context_, [&work] { work(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        &context_, [&work] { work(); }, Qt::BlockingQueuedConnection);
 }
 
 }  // namespace prendle::gui

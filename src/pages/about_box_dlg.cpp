@@ -18,14 +18,19 @@ void CAboutBoxDlg::command(int id) {
         case kHome:
             if (!links.homePage.empty()) platform_.openLink(links.homePage);
             return;
-        case kSupport: platform_.openLink("mailto:" + about.supportMail); return;
-        case kSales: platform_.openLink("mailto:" + about.salesMail); return;
+        case kSupport:
+            platform_.openLink("mailto:" + about.supportMail);
+            return;
+        case kSales:
+            platform_.openLink("mailto:" + about.salesMail);
+            return;
         case kDefaultButton:
             closed = true;
             closeRequested_ = true;
             changed();
             return;
-        default: return;  // Escape and the close box do not close it
+        default:
+            return;  // Escape and the close box do not close it
     }
 }
 

@@ -20,10 +20,14 @@ uint64_t decimal(const std::string& text) {
 
 ImageKind readerKindFor(int imageType) {
     switch (imageType) {
-        case kVhdImage: return ImageKind::Vhd;
-        case kVmdkImage: return ImageKind::Vmdk;
-        case kFlatImage: return ImageKind::Flat;
-        default: return ImageKind::Vdi;
+        case kVhdImage:
+            return ImageKind::Vhd;
+        case kVmdkImage:
+            return ImageKind::Vmdk;
+        case kFlatImage:
+            return ImageKind::Flat;
+        default:
+            return ImageKind::Vdi;
     }
 }
 
@@ -105,8 +109,8 @@ void DriveParsingModes::onInit() {
         if (image->control(VhdInputDialog::kDynamicDisk).checked) {
             g_userBlockSize =
                 static_cast<uint32_t>(decimal(image->control(VhdInputDialog::kBlockSizeEdit).text));
-            g_userBlockCount = decimal(image->control(VhdInputDialog::kBlockCountEdit).text) &
-                               0xFFFFFFFFull;
+            g_userBlockCount =
+                decimal(image->control(VhdInputDialog::kBlockCountEdit).text) & 0xFFFFFFFFull;
         }
     }
     if (g_reader) (void)g_reader->open(imagePath);
@@ -166,8 +170,12 @@ void DriveParsingModes::next(int mode) {
 
 void DriveParsingModes::command(int id) {
     switch (id) {
-        case kStandardScan: chooseStandard(); return;
-        case kAdvanceScan: chooseAdvanced(); return;
+        case kStandardScan:
+            chooseStandard();
+            return;
+        case kAdvanceScan:
+            chooseAdvanced();
+            return;
         case kCustomSetting:
             control(id).checked = !control(id).checked;
             for (int c : {kStartLabel, kStartEdit, kEndLabel, kEndEdit})
@@ -184,20 +192,29 @@ void DriveParsingModes::command(int id) {
             control(kSaveImage).enabled = control(id).checked;
             changed();
             return;
-        case kSaveImage: saveImage(); return;
+        case kSaveImage:
+            saveImage();
+            return;
         case kStop:
             if (message("Are you sure to stop the running process?", ui::Icon::Question,
                         ui::Buttons::YesNo) == ui::Answer::Yes)
                 stopExport = true;
             return;
-        case kNext: next(control(kStandardScan).checked ? 1 : 2); return;
-        case kStandardCommand: next(1); return;
-        case kAdvancedCommand: next(2); return;
+        case kNext:
+            next(control(kStandardScan).checked ? 1 : 2);
+            return;
+        case kStandardCommand:
+            next(1);
+            return;
+        case kAdvancedCommand:
+            next(2);
+            return;
         case kBack:
             if (worker_.running()) return;
             goBack();
             return;
-        default: Page::command(id);
+        default:
+            Page::command(id);
     }
 }
 

@@ -15,12 +15,28 @@ class DriveParsingModes : public ui::Page, private ui::WorkerSink {
 public:
     static constexpr int kTemplate = 152;
     enum Id {
-        kDriveLabel = 1028, kDrivePath = 1263, kStandardScan = 1322, kAdvanceScan = 1323,
-        kGptFormat = 1253, kGptNote = 1254, kNoSkip = 1144, kCustomSetting = 1153,
-        kStartLabel = 1155, kStartEdit = 1157, kEndLabel = 1156, kEndEdit = 1158,
-        kSaveDiskImage = 1255, kDestination = 1328, kSaveImage = 1329, kProgress = 1027,
-        kStop = 1327, kStatus = 1074, kBack = 1051, kNext = 1229,
-        kStandardCommand = 1025, kAdvancedCommand = 1026,
+        kDriveLabel = 1028,
+        kDrivePath = 1263,
+        kStandardScan = 1322,
+        kAdvanceScan = 1323,
+        kGptFormat = 1253,
+        kGptNote = 1254,
+        kNoSkip = 1144,
+        kCustomSetting = 1153,
+        kStartLabel = 1155,
+        kStartEdit = 1157,
+        kEndLabel = 1156,
+        kEndEdit = 1158,
+        kSaveDiskImage = 1255,
+        kDestination = 1328,
+        kSaveImage = 1329,
+        kProgress = 1027,
+        kStop = 1327,
+        kStatus = 1074,
+        kBack = 1051,
+        kNext = 1229,
+        kStandardCommand = 1025,
+        kAdvancedCommand = 1026,
     };
     DriveParsingModes(ui::Platform& platform, int previousPage)
         : Page(platform, kTemplate), prevPageId(previousPage), worker_(*this) {}

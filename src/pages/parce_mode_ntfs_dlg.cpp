@@ -55,9 +55,15 @@ void ParceModeNtfsDlg::choose(int mode) {
 
 void ParceModeNtfsDlg::command(int id) {
     switch (id) {
-        case kStandard: choose(1); return;
-        case kAdvanced: choose(2); return;
-        case kDeep: choose(3); return;
+        case kStandard:
+            choose(1);
+            return;
+        case kAdvanced:
+            choose(2);
+            return;
+        case kDeep:
+            choose(3);
+            return;
         case kFormatted:
             control(id).checked = !control(id).checked;
             g_driveFormatted = control(id).checked;
@@ -70,8 +76,11 @@ void ParceModeNtfsDlg::command(int id) {
                 message("The recovered-file browser is not available yet.");
             }
             return;
-        case kBack: goBack(); return;
-        default: Page::command(id);
+        case kBack:
+            goBack();
+            return;
+        default:
+            Page::command(id);
     }
 }
 

@@ -12,8 +12,16 @@ class ParceModeNtfsDlg : public ui::Page {
 public:
     static constexpr int kTemplate = 136;
     enum Id {
-        kStandard = 1047, kAdvanced = 1048, kDeep = 1049, kGroup = 1050, kMaxLabel = 1128,
-        kMaxEdit = 1129, kMaxNote = 1130, kFormatted = 1255, kBack = 1051, kNext = 1053,
+        kStandard = 1047,
+        kAdvanced = 1048,
+        kDeep = 1049,
+        kGroup = 1050,
+        kMaxLabel = 1128,
+        kMaxEdit = 1129,
+        kMaxNote = 1130,
+        kFormatted = 1255,
+        kBack = 1051,
+        kNext = 1053,
     };
     ParceModeNtfsDlg(ui::Platform& platform, int previousPage)
         : Page(platform, kTemplate), prevPageId(previousPage) {}

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
-#include "disk/image_kind.h"
 #include "common/text.h"
+#include "disk/image_kind.h"
 #include "disk/run_state.h"
 #include "pages/parce_mode_ntfs_dlg.h"
 #include "pages/vhd_input_dialog.h"
@@ -48,7 +48,7 @@ void PopulateDriveDlg::onInit() {
     add(kEndSpin, ControlKind::SpinButton);
     add(kTreatLabel, ControlKind::Label, "Treat file system as:");
     add(kTreatAs, ControlKind::ComboBox).items = {"EXTX", "FAT16", "FAT32", "FAT64",
-                                                  "HFS+", "NTFS", "RAW"};
+                                                  "HFS+", "NTFS",  "RAW"};
     add(kProgress, ControlKind::ProgressBar);
     add(kStatus, ControlKind::Label);
     addImageButton(kStop, 175, "Stop");
@@ -284,7 +284,8 @@ void PopulateDriveDlg::next() {
         selectedVolume.sizeText = std::to_string(end > start ? (end - start + 1) / 2048 : 0);
         const int item = control(kTreatAs).selection;
         if (item >= 0) {
-            const std::string chosen = toLowerAscii(control(kTreatAs).items[static_cast<size_t>(item)]);
+            const std::string chosen =
+                toLowerAscii(control(kTreatAs).items[static_cast<size_t>(item)]);
             if (chosen == "ntfs") selectedVolume.fsName = "ntfs";
             if (chosen == "fat16") selectedVolume.fsName = "fat16";
             if (chosen == "fat32") selectedVolume.fsName = "fat32";
@@ -313,20 +314,27 @@ void PopulateDriveDlg::command(int id) {
             for (int c : kCustomFields) control(c).enabled = control(id).checked;
             changed();
             return;
-        case kAddCustom: addCustomVolume(); return;
-        case kFilter: filterEntries(); return;
+        case kAddCustom:
+            addCustomVolume();
+            return;
+        case kFilter:
+            filterEntries();
+            return;
         case kStop:
             if (partition_) partition_->stopRequested = true;
             control(kNext).enabled = true;
             changed();
             return;
-        case kNext: next(); return;
+        case kNext:
+            next();
+            return;
         case kBack:
             stopSearch();
             finishWorker(worker_);
             goBack();
             return;
-        default: Page::command(id);
+        default:
+            Page::command(id);
     }
 }
 

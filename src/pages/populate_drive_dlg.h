@@ -16,11 +16,25 @@ class PopulateDriveDlg : public ui::Page, private VolumeSearchListener, private 
 public:
     static constexpr int kTemplate = 134;
     enum Id {
-        kList = 1031, kFilter = 1229, kAddCustom = 1160, kCustomBox = 1131,
-        kSelectedLabel = 1142, kSelectedValue = 1143, kStartLabel = 1147, kStartEdit = 1146,
-        kStartSpin = 1145, kEndLabel = 1148, kEndEdit = 1149, kEndSpin = 1151,
-        kTreatLabel = 1134, kTreatAs = 1152, kProgress = 1254, kStatus = 1316, kStop = 1034,
-        kBack = 1036, kNext = 1046,
+        kList = 1031,
+        kFilter = 1229,
+        kAddCustom = 1160,
+        kCustomBox = 1131,
+        kSelectedLabel = 1142,
+        kSelectedValue = 1143,
+        kStartLabel = 1147,
+        kStartEdit = 1146,
+        kStartSpin = 1145,
+        kEndLabel = 1148,
+        kEndEdit = 1149,
+        kEndSpin = 1151,
+        kTreatLabel = 1134,
+        kTreatAs = 1152,
+        kProgress = 1254,
+        kStatus = 1316,
+        kStop = 1034,
+        kBack = 1036,
+        kNext = 1046,
     };
     explicit PopulateDriveDlg(ui::Platform& platform)
         : Page(platform, kTemplate), worker_(static_cast<ui::WorkerSink&>(*this)) {}

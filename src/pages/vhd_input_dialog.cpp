@@ -182,8 +182,12 @@ void VhdInputDialog::next() {
 
 void VhdInputDialog::command(int id) {
     switch (id) {
-        case kDynamicDisk: chooseKind(true); return;
-        case kFixedDisk: chooseKind(false); return;
+        case kDynamicDisk:
+            chooseKind(true);
+            return;
+        case kFixedDisk:
+            chooseKind(false);
+            return;
         case kBrowse: {
             const bool dynamic = control(kDynamicDisk).checked;
             auto chosen = platform_.openFile(this, "vdi", dynamic ? "*.vdi||" : "");
@@ -220,8 +224,11 @@ void VhdInputDialog::command(int id) {
             control(kBrowse).enabled = false;
             changed();
             return;
-        case kNext: next(); return;
-        default: Page::command(id);
+        case kNext:
+            next();
+            return;
+        default:
+            Page::command(id);
     }
 }
 

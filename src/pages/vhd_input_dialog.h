@@ -15,12 +15,29 @@ class VhdInputDialog : public ui::Page {
 public:
     static constexpr int kTemplate = 142;
     enum Id {
-        kDynamicDisk = 1270, kFixedDisk = 1271, kPathEdit = 1276, kBrowse = 1106,
-        kSizeLabel = 1112, kSizeEdit = 1330, kVersionLabel = 1113, kVersionValue = 1118,
-        kTrackLabel = 1114, kTrackValue = 1120, kBlockSizeLabel = 1116, kBlockSizeEdit = 1328,
-        kBlockCountLabel = 1117, kBlockCountEdit = 1329, kMbUnit = 1119, kBytesUnit = 1121,
-        kBlocksUnit = 1122, kNext = 1053, kInfoGroup = 1111,
-        kBrowseVhd = 1081, kBrowseVdi = 1229, kBrowseVmdk = 1231, kBrowsePathOnly = 1086,
+        kDynamicDisk = 1270,
+        kFixedDisk = 1271,
+        kPathEdit = 1276,
+        kBrowse = 1106,
+        kSizeLabel = 1112,
+        kSizeEdit = 1330,
+        kVersionLabel = 1113,
+        kVersionValue = 1118,
+        kTrackLabel = 1114,
+        kTrackValue = 1120,
+        kBlockSizeLabel = 1116,
+        kBlockSizeEdit = 1328,
+        kBlockCountLabel = 1117,
+        kBlockCountEdit = 1329,
+        kMbUnit = 1119,
+        kBytesUnit = 1121,
+        kBlocksUnit = 1122,
+        kNext = 1053,
+        kInfoGroup = 1111,
+        kBrowseVhd = 1081,
+        kBrowseVdi = 1229,
+        kBrowseVmdk = 1231,
+        kBrowsePathOnly = 1086,
     };
     explicit VhdInputDialog(ui::Platform& platform) : Page(platform, kTemplate) {}
 

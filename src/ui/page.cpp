@@ -1,8 +1,8 @@
 #include "ui/page.h"
 
-#include "ui/worker.h"
-
 #include <cassert>
+
+#include "ui/worker.h"
 
 namespace prendle::ui {
 
@@ -41,7 +41,9 @@ void Page::addImageButton(int id, int image, const std::string& tooltip) {
     c.tooltip = tooltip;
 }
 
-void Page::addHelpButton() { addImageButton(kHelpMenu, 165, "Help"); }
+void Page::addHelpButton() {
+    addImageButton(kHelpMenu, 165, "Help");
+}
 
 void Page::initialise() {
     onInit();
@@ -96,7 +98,9 @@ void Page::exitAsked() {
 
 void Page::command(int id) {
     switch (id) {
-        case kCancel: exitAsked(); return;
+        case kCancel:
+            exitAsked();
+            return;
         case kDefaultButton:
             // The invisible default button ends the page and the process without asking.
             closingStep();
@@ -111,7 +115,8 @@ void Page::command(int id) {
         case kAboutItem:
             if (showAbout) showAbout(*this);
             return;
-        default: return;
+        default:
+            return;
     }
 }
 

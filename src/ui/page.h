@@ -17,8 +17,20 @@ namespace prendle::ui {
 inline constexpr char kCaption[] = "Prendle v22.0";
 
 enum class ControlKind {
-    Label, Edit, Button, ImageButton, MenuButton, Radio, CheckBox, Group, ComboBox, ListView,
-    ProgressBar, SpinButton, TreeView, LinkButton
+    Label,
+    Edit,
+    Button,
+    ImageButton,
+    MenuButton,
+    Radio,
+    CheckBox,
+    Group,
+    ComboBox,
+    ListView,
+    ProgressBar,
+    SpinButton,
+    TreeView,
+    LinkButton
 };
 
 struct Control {
@@ -148,7 +160,6 @@ protected:
     void changed() { platform_.pageChanged(this); }
     // Stops nothing itself: waits, serving the worker's calls, until it has ended.
     void finishWorker(Worker& worker);
-
 
     // Next: the new page gets this one as parent, is shown, and this page is hidden.
     Page* goNext(std::unique_ptr<Page> next);

@@ -21,14 +21,18 @@ void JobContext::progressPos(uint64_t position) {
     worker_.waitWhilePaused();
 }
 
-void JobContext::status(const std::string& text) { worker_.sink_.status(text); }
+void JobContext::status(const std::string& text) {
+    worker_.sink_.status(text);
+}
 
 bool JobContext::checkpoint() {
     worker_.waitWhilePaused();
     return !worker_.stopRequested;
 }
 
-bool JobContext::stopRequested() const { return worker_.stopRequested; }
+bool JobContext::stopRequested() const {
+    return worker_.stopRequested;
+}
 
 Worker::~Worker() {
     stop();

@@ -18,7 +18,7 @@ class WorkerSink {
 public:
     virtual ~WorkerSink() = default;
     virtual void progressRange(uint64_t lower, uint64_t upper) = 0;  // UM_PROGRESS_RANGE
-    virtual void progressPos(uint64_t position) = 0;                   // UM_PROGRESS_POS
+    virtual void progressPos(uint64_t position) = 0;                 // UM_PROGRESS_POS
     virtual void status(const std::string& text) = 0;
     virtual void finished() {}
 };

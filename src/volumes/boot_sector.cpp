@@ -18,9 +18,13 @@ bool hasName(std::span<const uint8_t> s, const char* name) {
     return std::memcmp(s.data() + 3, name, 4) == 0;
 }
 
-uint64_t timesSector(uint64_t sectors) { return checkedMul(sectors, 512).value_or(0); }
+uint64_t timesSector(uint64_t sectors) {
+    return checkedMul(sectors, 512).value_or(0);
+}
 
-bool isPowerOfTwo(uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
+bool isPowerOfTwo(uint32_t value) {
+    return value != 0 && (value & (value - 1)) == 0;
+}
 
 // The FAT kind a sound BIOS parameter block describes, by its cluster count.
 std::optional<BootKind> fatKindFromLayout(std::span<const uint8_t> s) {
@@ -38,8 +42,7 @@ std::optional<BootKind> fatKindFromLayout(std::span<const uint8_t> s) {
     const uint32_t totalSectors32 = reader.le32();
     const uint32_t sectorsPerFat32 = reader.le32();
     if (!isPowerOfTwo(bytesPerSector) || bytesPerSector < 512 || bytesPerSector > 4096 ||
-        !isPowerOfTwo(sectorsPerCluster) || reservedSectors == 0 || fatCount == 0 ||
-        fatCount > 2)
+        !isPowerOfTwo(sectorsPerCluster) || reservedSectors == 0 || fatCount == 0 || fatCount > 2)
         return std::nullopt;
     const uint64_t totalSectors = totalSectors16 != 0 ? totalSectors16 : totalSectors32;
     const uint64_t sectorsPerFat = sectorsPerFat16 != 0 ? sectorsPerFat16 : sectorsPerFat32;

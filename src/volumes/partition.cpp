@@ -19,7 +19,9 @@ namespace prendle {
 std::string sizeTextThreeSpaces(uint64_t megabytes) {
     return std::to_string(megabytes) + "   MB";
 }
-std::string sizeTextTwoSpaces(uint64_t megabytes) { return std::to_string(megabytes) + "  MB"; }
+std::string sizeTextTwoSpaces(uint64_t megabytes) {
+    return std::to_string(megabytes) + "  MB";
+}
 
 bool hasGptHeader(readWriteInterface& reader) {
     std::array<uint8_t, 512> sector{};
@@ -60,21 +62,31 @@ GptEntry decodeGptEntry(std::span<const uint8_t> bytes) {
 // Names and status texts of the FAT kinds a boot sector shows.
 const char* fatName(BootKind kind) {
     switch (kind) {
-        case BootKind::Fat32: return "FAT32";
-        case BootKind::Fat16: return "FAT16";
-        case BootKind::Fat12: return "FAT12";
-        case BootKind::ExFat: return "FAT64";
-        default: return "UNKNOWN";
+        case BootKind::Fat32:
+            return "FAT32";
+        case BootKind::Fat16:
+            return "FAT16";
+        case BootKind::Fat12:
+            return "FAT12";
+        case BootKind::ExFat:
+            return "FAT64";
+        default:
+            return "UNKNOWN";
     }
 }
 
 const char* fatStatusText(BootKind kind) {
     switch (kind) {
-        case BootKind::Fat32: return "found FAT 32...";
-        case BootKind::Fat16: return "found FAT 16...";
-        case BootKind::Fat12: return "found FAT 12...";
-        case BootKind::ExFat: return "found FAT 64...";
-        default: return "found unknown...";
+        case BootKind::Fat32:
+            return "found FAT 32...";
+        case BootKind::Fat16:
+            return "found FAT 16...";
+        case BootKind::Fat12:
+            return "found FAT 12...";
+        case BootKind::ExFat:
+            return "found FAT 64...";
+        default:
+            return "found unknown...";
     }
 }
 
@@ -108,10 +120,10 @@ void Partition::searchGpt(std::span<const uint8_t> firstSectors) {
     const bool signed_ = std::memcmp(firstSectors.data() + 512, "EFI PART", 8) == 0;
 
     // The header's count and size, each bounded before their product sizes the read.
-    uint32_t entryBytes = headerEntryBytes >= 128 && headerEntryBytes <= 4096 &&
-                                  headerEntryBytes % 128 == 0
-                              ? headerEntryBytes
-                              : 128;
+    uint32_t entryBytes =
+        headerEntryBytes >= 128 && headerEntryBytes <= 4096 && headerEntryBytes % 128 == 0
+            ? headerEntryBytes
+            : 128;
     uint32_t count = signed_ && headerCount > 0 && headerCount <= kMaxGptEntries
                          ? headerCount
                          : kDefaultGptEntries;
@@ -174,7 +186,8 @@ void Partition::searchGpt(std::span<const uint8_t> firstSectors) {
                 if (stopRequested) return;
                 continue;
             }
-            default: break;
+            default:
+                break;
         }
         // No boot sector: an HFS+ header or an ext superblock 1024 bytes in, or the
         // partition's own name.
@@ -200,7 +213,9 @@ void Partition::addMbrVolume(uint8_t type, uint64_t startSector, uint32_t sector
     volume.startSector = startSector;
     volume.sizeText = sizeTextThreeSpaces(sectorCount / 2048);
     switch (type) {
-        case 0x01: volume.fsName = "FAT12"; break;
+        case 0x01:
+            volume.fsName = "FAT12";
+            break;
         case 0x04:
         case 0x06:
         case 0x0E:
@@ -395,8 +410,8 @@ void Partition::advancedSearch(uint64_t diskSectors) {
         if (!advanced || *advanced > diskBytes - b) return finish();
         b += *advanced;
         n += i;
-        listener_.setProgressPos(static_cast<uint32_t>(
-            static_cast<double>(n) / static_cast<double>(diskSectors) * 1000.0));
+        listener_.setProgressPos(static_cast<uint32_t>(static_cast<double>(n) /
+                                                       static_cast<double>(diskSectors) * 1000.0));
         if (n >= diskSectors || b >= diskBytes) return finish();
     }
 }

@@ -27,7 +27,8 @@ public:
         messages.push_back(text);
         return ui::Answer::No;
     }
-    std::optional<std::string> openFile(ui::Page*, const std::string&, const std::string&) override {
+    std::optional<std::string> openFile(ui::Page*, const std::string&,
+                                        const std::string&) override {
         return file;
     }
     void exitProcess(int) override {}

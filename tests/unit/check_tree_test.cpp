@@ -12,7 +12,9 @@ protected:
         top = tree.insertTreeItem("ROOT", 0, 0);
         folder = tree.insertTreeItem("folder", 0, 0, top);
         for (int i = 0; i < 3; ++i) files.push_back(tree.insertTreeItem("f", 1, 1, folder));
-        tree.onCheckboxClicked = [&](TreeItem item, bool state) { clicks.emplace_back(item, state); };
+        tree.onCheckboxClicked = [&](TreeItem item, bool state) {
+            clicks.emplace_back(item, state);
+        };
     }
     CXHtmlTree tree;
     TreeItem top = 0, folder = 0;

@@ -58,8 +58,8 @@ TEST(ExportNaming, StatusTextCountsMegabytesAndGigabytes) {
 
 TEST_F(DiskExport, WritesEveryByteOfTheDiskWithAShortLastChunk) {
     // 13 blocks of 1 MiB: two whole 5 MiB chunks and one of 3 MiB.
-    std::vector<bool> stored{true, false, true, true, false, false, true,
-                             false, false, false, false, true, false};
+    std::vector<bool> stored{true,  false, true,  true,  false, false, true,
+                             false, false, false, false, true,  false};
     auto image = test::buildVdi(1 << 20, stored);
     test::TempFile file(image.file, ".vdi");
     test::TempFolder out;
@@ -118,8 +118,8 @@ TEST_F(DiskExport, FailuresShowTheirMessageAndReleaseTheReader) {
     g_sourceDialogId = 0;
     ExportRequest request{file.path(), ImageKind::Vdi, out.path() + "/disk.img"};
     EXPECT_EQ(runDiskExport(request, lost, stop), ExportOutcome::Failed);
-    EXPECT_EQ(lost.messages,
-              std::vector<std::string>{"Information lost, please click Back button and parse again"});
+    EXPECT_EQ(lost.messages, std::vector<std::string>{
+                                 "Information lost, please click Back button and parse again"});
 }
 
 TEST_F(DiskExport, AnUnreadableBlockEndsTheExportWithTheErrorInTheStatusLine) {

@@ -1,13 +1,12 @@
 // The NTFS parse on the first 96 KiB of a volume made by mkntfs (boot sector and MFT):
 // the first tree level, ORPHAN_ENTRY and what extraction makes of data cut off.
-#include "fs/ntfs/ntfs.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "disk/file_read_seek_flat.h"
 #include "disk/run_state.h"
+#include "fs/ntfs/ntfs.h"
 #include "support/image_builder.h"
 
 namespace prendle {

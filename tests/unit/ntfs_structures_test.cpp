@@ -49,16 +49,19 @@ INSTANTIATE_TEST_SUITE_P(
                     ""},
         RunListCase{"ZeroHeaderEndsTheList", {0x00, 0x21, 0x10, 0x00, 0x01}, 100, {}, ""},
         RunListCase{"RunPastTheLastVcnIsDropped",
-                    {0x11, 0x04, 0x10, 0x11, 0x04, 0x10, 0x00}, 6, {{false, 16, 4}}, ""},
-        RunListCase{"ClusterNumbersBeyond32Bits",
-                    {0x11, 0x01, 0x01, 0x00}, 100, {{false, 1, 1}}, ""},
-        RunListCase{"NibbleAboveEight", {0x91, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 100, {},
-                    "runs past"},
+                    {0x11, 0x04, 0x10, 0x11, 0x04, 0x10, 0x00},
+                    6,
+                    {{false, 16, 4}},
+                    ""},
+        RunListCase{
+            "ClusterNumbersBeyond32Bits", {0x11, 0x01, 0x01, 0x00}, 100, {{false, 1, 1}}, ""},
+        RunListCase{
+            "NibbleAboveEight", {0x91, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 100, {}, "runs past"},
         RunListCase{"ZeroLengthRun", {0x11, 0x00, 0x05, 0x00}, 100, {}, "zero clusters"},
         RunListCase{"FieldCutShort", {0x33, 0x01}, 100, {}, "runs past"},
         RunListCase{"ClusterBelowZero", {0x11, 0x01, 0xFF, 0x00}, 100, {}, "below zero"},
-        RunListCase{"RunOutsideTheVolume", {0x31, 0x01, 0xA0, 0x86, 0x01, 0x00}, 100, {},
-                    "outside"}),
+        RunListCase{
+            "RunOutsideTheVolume", {0x31, 0x01, 0xA0, 0x86, 0x01, 0x00}, 100, {}, "outside"}),
     [](const auto& param) { return std::string(param.param.name); });
 
 TEST(RunListsWide, A64BitClusterNumberIsKept) {
@@ -79,8 +82,8 @@ Bytes chunk(uint16_t header, const Bytes& body) {
 TEST(Lznt1, LiteralsAndOverlappingBackReferences) {
     // "abc" as literals, then a back-reference 3 back for 9 bytes: "abcabcabcabc".
     const uint16_t token = (2 << 12) | (9 - 3);
-    Bytes body{0x08, 'a', 'b', 'c', static_cast<uint8_t>(token & 0xFF),
-               static_cast<uint8_t>(token >> 8)};
+    Bytes body{
+        0x08, 'a', 'b', 'c', static_cast<uint8_t>(token & 0xFF), static_cast<uint8_t>(token >> 8)};
     Bytes input = chunk(static_cast<uint16_t>(0xB000 | (body.size() + 2 - 3)), body);
     Bytes output(64, 0xEE);
     auto result = lznt1Decompress(input, output);

@@ -94,10 +94,10 @@ TEST_F(Wizard, EmptySizeFieldsAreRefusedWithTheirOwnMessage) {
         int field;
         const char* text;
     };
-    const Case cases[] = {
-        {VhdInputDialog::kSizeEdit, "Hard disk Size cannot be left blank."},
-        {VhdInputDialog::kBlockSizeEdit, "Block Size cannot be left blank."},
-        {VhdInputDialog::kBlockCountEdit, "Total number of Block count value cannot be left blank."}};
+    const Case cases[] = {{VhdInputDialog::kSizeEdit, "Hard disk Size cannot be left blank."},
+                          {VhdInputDialog::kBlockSizeEdit, "Block Size cannot be left blank."},
+                          {VhdInputDialog::kBlockCountEdit,
+                           "Total number of Block count value cannot be left blank."}};
     for (const auto& c : cases) {
         VhdInputDialog& image = start();
         platform.files.push_back(file.path());
@@ -147,7 +147,8 @@ TEST_F(Wizard, TheStandardSearchListsVolumesAndTheEndIsComputedFromTheSize) {
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0], (std::vector<std::string>{"0", "FAT32", "4   MB", "2048"}));
     EXPECT_EQ(rows[1][1], "Unknown");
-    EXPECT_EQ(list.control(PopulateDriveDlg::kStatus).text, "Select volume and click next button...");
+    EXPECT_EQ(list.control(PopulateDriveDlg::kStatus).text,
+              "Select volume and click next button...");
     list.listSelectionChanged(PopulateDriveDlg::kList, 0);
     EXPECT_EQ(list.control(PopulateDriveDlg::kEndEdit).text, std::to_string(2048 + 4 * 2048 - 1));
     EXPECT_EQ(list.control(PopulateDriveDlg::kSelectedValue).text, "0");
@@ -304,7 +305,8 @@ TEST_F(Wizard, TheAdvancedSearchRunsOnItsWorkerWithRowsAtTheTop) {
     EXPECT_EQ(rows[0][3], "3000");  // the newest first
     EXPECT_EQ(rows[1][3], "100");
     EXPECT_EQ(platform.texts().back(), "populated partitions....");
-    EXPECT_EQ(list.control(PopulateDriveDlg::kStatus).text, "Select volume and click next button...");
+    EXPECT_EQ(list.control(PopulateDriveDlg::kStatus).text,
+              "Select volume and click next button...");
     EXPECT_TRUE(list.control(PopulateDriveDlg::kNext).enabled);
 }
 

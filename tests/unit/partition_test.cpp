@@ -134,7 +134,10 @@ TEST_F(VolumeSearch, Type7IsExFatOrNtfsByItsBootSector) {
     disk.mbrEntry(0, 1, 0x07, 16, 2048);
     disk.mbrEntry(0, 2, 0x83, 24, 2048);
     disk.mbrEntry(0, 3, 0x99, 32, 2048);
-    std::memcpy(&disk.bytes[16 * 512], "\xEB\x76\x90" "EXFAT   ", 11);
+    std::memcpy(&disk.bytes[16 * 512],
+                "\xEB\x76\x90"
+                "EXFAT   ",
+                11);
     EXPECT_EQ(standard(disk), (std::vector<Row>{{"NTFS", "0", "1   MB", 8},
                                                 {"FAT64", "1", "1   MB", 16},
                                                 {"extX", "2", "1   MB", 24},
@@ -262,8 +265,8 @@ TEST_F(VolumeSearch, TheSectorSearchJumpsOverVolumesUnlessToldNotTo) {
     disk.ntfs(2048, 4095);
     disk.ntfs(2048 + 4095, 4095);  // the backup boot sector at the volume's end
     disk.hfsPlus(8192, 256);
-    EXPECT_EQ(advanced(disk), (std::vector<Row>{{"HFS+", "1", "1  MB", 8192},
-                                                {"NTFS", "0", "1   MB", 2048}}));
+    EXPECT_EQ(advanced(disk),
+              (std::vector<Row>{{"HFS+", "1", "1  MB", 8192}, {"NTFS", "0", "1   MB", 2048}}));
     recorder.rows.clear();
     auto rows = advanced(disk, 0, 0, false);
     ASSERT_EQ(rows.size(), 3u);
@@ -274,8 +277,8 @@ TEST_F(VolumeSearch, TheSectorSearchJumpsOverVolumesUnlessToldNotTo) {
 
 TEST_F(VolumeSearch, TheSectorSearchFindsFatKindsWhateverTheirName) {
     Disk disk(8192);
-    disk.fat(100, "MSDOS5.0", 128, 4096);   // 128 sectors per FAT: this search only
-    disk.fat(5000, "mkfs.fat", 12, 3000);   // sound BPB, few clusters: FAT12
+    disk.fat(100, "MSDOS5.0", 128, 4096);  // 128 sectors per FAT: this search only
+    disk.fat(5000, "mkfs.fat", 12, 3000);  // sound BPB, few clusters: FAT12
     auto rows = advanced(disk);
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[1], (Row{"FAT16", "0", "2  MB", 100}));

@@ -11,7 +11,9 @@ namespace {
 
 class Recorder : public WorkerSink {
 public:
-    void progressRange(uint64_t lower, uint64_t upper) override { ranges.emplace_back(lower, upper); }
+    void progressRange(uint64_t lower, uint64_t upper) override {
+        ranges.emplace_back(lower, upper);
+    }
     void progressPos(uint64_t position) override { positions.push_back(position); }
     void status(const std::string& text) override { statuses.push_back(text); }
     void finished() override { ++finishedCount; }
@@ -35,7 +37,7 @@ TEST(Worker, APausedJobStopsMovingUntilResumed) {
     worker.waitUntilParked();
     const uint64_t frozen = steps;
     EXPECT_TRUE(worker.paused());
-    EXPECT_EQ(steps, frozen);  // parked at the gate: nothing moves
+    EXPECT_EQ(steps, frozen);                        // parked at the gate: nothing moves
     EXPECT_FALSE(worker.start([](JobContext&) {}));  // one job at a time
     worker.resume();
     worker.stop();

@@ -29,7 +29,9 @@ const CXHtmlTree::Node* CXHtmlTree::node(TreeItem item) const {
     return &nodes_[item];
 }
 
-bool CXHtmlTree::exists(TreeItem item) const { return item != 0 && node(item) != nullptr; }
+bool CXHtmlTree::exists(TreeItem item) const {
+    return item != 0 && node(item) != nullptr;
+}
 TreeItem CXHtmlTree::parentOf(TreeItem item) const {
     const Node* n = node(item);
     return n ? n->parent : 0;
@@ -124,9 +126,9 @@ void CXHtmlTree::setSubtree(TreeItem item, bool state) {
         if (!n->record.separator) {
             XHTMLTREEDATA& r = n->record;
             r.checked = state;
-            r.checkedDescendantCount =
-                state && r.descendantCount >= r.separatorCount ? r.descendantCount - r.separatorCount
-                                                               : 0;
+            r.checkedDescendantCount = state && r.descendantCount >= r.separatorCount
+                                           ? r.descendantCount - r.separatorCount
+                                           : 0;
             changed(current);
         }
         for (TreeItem c = n->firstChild; c != 0; c = nodes_[c].nextSibling) pending.push_back(c);
@@ -150,8 +152,8 @@ void CXHtmlTree::setItemCheck(TreeItem item, bool newState) {
     if (onCheckboxClicked) onCheckboxClicked(item, newState);
 }
 
-TreeItem CXHtmlTree::insertTreeItem(const std::string& itemText, int itemImage,
-                                    int selectedImage, TreeItem parent) {
+TreeItem CXHtmlTree::insertTreeItem(const std::string& itemText, int itemImage, int selectedImage,
+                                    TreeItem parent) {
     if (!node(parent)) return 0;
     Node fresh;
     fresh.alive = true;
@@ -306,7 +308,6 @@ void CXHtmlTree::doubleClick(TreeItem item) {
 
 void CXHtmlTree::pressSpace() {
     Node* n = node(selected_);
-    if (!n || selected_ == 0 || !n->record.enabled || n->record.separator || readOnlyChecks)
-        return;
+    if (!n || selected_ == 0 || !n->record.enabled || n->record.separator || readOnlyChecks) return;
     setItemCheck(selected_, !n->record.checked);
 }

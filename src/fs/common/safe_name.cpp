@@ -33,8 +33,8 @@ std::string FolderNames::claim(const std::string& nameFromDisk) {
     if (dot == 0 || dot == std::string::npos) dot = base.size();
     for (unsigned n = 2;; ++n) {
         std::string suffix = " (" + std::to_string(n) + ")";
-        std::string stem = cutTo(base.substr(0, dot), kMaxNameBytes - suffix.size() -
-                                                          (base.size() - dot));
+        std::string stem =
+            cutTo(base.substr(0, dot), kMaxNameBytes - suffix.size() - (base.size() - dot));
         std::string candidate = stem + suffix + base.substr(dot);
         if (taken_.insert(candidate).second) return candidate;
     }

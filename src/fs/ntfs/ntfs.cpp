@@ -30,7 +30,9 @@ constexpr uint64_t kMaxAttributeListBytes = 16 * kMegabyte;
 // 2^8 clusters per compression unit is far beyond any NTFS writer (they use 2^4).
 constexpr uint16_t kMaxCompressionExponent = 8;
 
-bool isTopBitSet(uint64_t value) { return (value >> 63) != 0; }
+bool isTopBitSet(uint64_t value) {
+    return (value >> 63) != 0;
+}
 
 }  // namespace
 
@@ -283,7 +285,8 @@ Result<ntfs::DataStream> ntfs::readDataStream(uint64_t recordOffset, uint64_t re
             auto content = residentContent(record, a);
             listBytes.assign(content.begin(), content.end());
         } else {
-            auto runs = decodeRunList(runListBytes(record, a), a.lastVcn - a.startVcn + 1, clusters);
+            auto runs =
+                decodeRunList(runListBytes(record, a), a.lastVcn - a.startVcn + 1, clusters);
             if (!runs) return runs.error();
             uint64_t wanted = std::min(a.realSize, kMaxAttributeListBytes);
             for (const DataRun& run : runs.value()) {
@@ -314,8 +317,9 @@ Result<ntfs::DataStream> ntfs::readDataStream(uint64_t recordOffset, uint64_t re
     }
     for (uint64_t number : extensionRecords) {
         auto offset = mftRecordOffset(number);
-        if (!offset) return corruptError("extension record " + std::to_string(number) +
-                                         " lies outside the MFT");
+        if (!offset)
+            return corruptError("extension record " + std::to_string(number) +
+                                " lies outside the MFT");
         auto extension = readRecordAt(*offset);
         if (!extension) return extension.error();
         RecordHeader extensionHeader = decodeRecordHeader(extension.value());
@@ -547,7 +551,8 @@ Status ntfs::extractData(uint64_t index, const FileHandle& out) {
     const MftEntry& entry = entryTable[index];
     if (!entry.hasName) return corruptError("entry " + std::to_string(index) + " has no name");
     if (entry.kind == 'D')
-        return unsupportedError("This is  " + entry.name + " directory .Please specify file names ");
+        return unsupportedError("This is  " + entry.name +
+                                " directory .Please specify file names ");
     // In the standard mode the record is found through the MFT's runs by its number.
     uint64_t recordOffset = entry.recordOffset;
     auto stream = readDataStream(recordOffset, mode_ == NtfsMode::Deep ? ~uint64_t{0} : index);
@@ -573,15 +578,16 @@ Status ntfs::extractData(uint64_t index, const FileHandle& out) {
             if (position >= realSize || stopRequested) break;
             const uint64_t runBytes = run.length * cluster;
             for (uint64_t done = 0; done < runBytes && position < realSize;) {
-                uint64_t piece = std::min<uint64_t>({buffer.size(), runBytes - done,
-                                                     realSize - position});
+                uint64_t piece =
+                    std::min<uint64_t>({buffer.size(), runBytes - done, realSize - position});
                 // Holes and bytes past the initialized size stay zeros in the file.
                 if (!run.sparse && position < data.initializedSize) {
                     std::span<uint8_t> chunk(buffer.data(), piece);
                     if (!reader_.readAt(run.lcn * cluster + done, chunk))
                         noteFailure("clusters at " + std::to_string(run.lcn + done / cluster));
                     if (position + piece > data.initializedSize)
-                        std::fill(chunk.begin() + (data.initializedSize - position), chunk.end(), 0);
+                        std::fill(chunk.begin() + (data.initializedSize - position), chunk.end(),
+                                  0);
                     if (auto written = out.writeAt(position, chunk); !written) return written;
                 }
                 done += piece;
@@ -626,7 +632,8 @@ Status ntfs::extractData(uint64_t index, const FileHandle& out) {
                 result = std::span<const uint8_t>(packed.data(), unitBytes);
             } else {
                 std::fill(unpacked.begin(), unpacked.end(), 0);
-                auto decoded = lznt1Decompress(std::span(packed.data(), stored * cluster), unpacked);
+                auto decoded =
+                    lznt1Decompress(std::span(packed.data(), stored * cluster), unpacked);
                 if (!decoded.complete) noteFailure("a damaged compression unit");
                 result = unpacked;
             }

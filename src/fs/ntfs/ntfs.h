@@ -5,8 +5,8 @@
 #pragma once
 
 #include <atomic>
-#include <optional>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,8 +24,8 @@ struct MftEntry {
     std::string name;  // UTF-8; empty when the record gave none
     bool hasName = false;
     uint64_t parentIndex = 0;
-    uint64_t size = 0;  // allocated size from FILE_NAME
-    uint64_t dataSize = 0;  // real size of the unnamed data stream
+    uint64_t size = 0;         // allocated size from FILE_NAME
+    uint64_t dataSize = 0;     // real size of the unnamed data stream
     uint16_t recordFlags = 0;  // bit 0 in use, bit 1 directory
     uint8_t kind = 0;          // 'D' for a directory
     uint64_t selfIndex = 0;
@@ -33,7 +33,7 @@ struct MftEntry {
     uint64_t firstChild = 0;
     uint64_t nextSibling = 0;
     uint64_t created = 0, modified = 0, accessed = 0;  // FILETIMEs, UTC
-    uint64_t baseRecord = 0;  // for an extension record, the record it extends
+    uint64_t baseRecord = 0;    // for an extension record, the record it extends
     bool hasDataStart = false;  // the record holds the start of the unnamed data stream
 };
 

@@ -141,7 +141,8 @@ Result<std::vector<DataRun>> decodeRunList(std::span<const uint8_t> bytes, uint6
         const size_t offsetBytes = header >> 4;
         if (lengthBytes == 0) break;
         // A field wider than 8 bytes cannot encode a 64-bit value.
-        if (lengthBytes > 8 || offsetBytes > 8 || lengthBytes + offsetBytes > bytes.size() - position)
+        if (lengthBytes > 8 || offsetBytes > 8 ||
+            lengthBytes + offsetBytes > bytes.size() - position)
             return corruptError("run list: header byte " + std::to_string(header) + " at byte " +
                                 std::to_string(position - 1) + " runs past its " +
                                 std::to_string(bytes.size()) + " bytes");
@@ -155,7 +156,8 @@ Result<std::vector<DataRun>> decodeRunList(std::span<const uint8_t> bytes, uint6
             run.sparse = true;
         } else {
             uint64_t delta = 0;
-            for (size_t i = 0; i < offsetBytes; ++i) delta |= uint64_t{bytes[position + i]} << (8 * i);
+            for (size_t i = 0; i < offsetBytes; ++i)
+                delta |= uint64_t{bytes[position + i]} << (8 * i);
             if (offsetBytes < 8 && (bytes[position + offsetBytes - 1] & 0x80) != 0)
                 delta |= ~uint64_t{0} << (8 * offsetBytes);
             position += offsetBytes;
@@ -193,8 +195,9 @@ Result<FileName> decodeFileName(std::span<const uint8_t> content) {
         return out;
     }
     auto name = reader.bytes(size_t{length} * 2);
-    if (!reader.ok()) return corruptError("FILE_NAME: name of " + std::to_string(length) +
-                                          " characters runs past the attribute");
+    if (!reader.ok())
+        return corruptError("FILE_NAME: name of " + std::to_string(length) +
+                            " characters runs past the attribute");
     out.name = utf16LeToUtf8(name);
     return out;
 }

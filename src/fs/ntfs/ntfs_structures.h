@@ -29,13 +29,13 @@ uint64_t clusterBytes(const BootSector& boot);
 uint32_t recordBytes(const BootSector& boot, uint64_t clusterBytes);
 
 struct RecordHeader {
-    uint32_t signature = 0;          // 0 "FILE"
+    uint32_t signature = 0;             // 0 "FILE"
     uint16_t updateSequenceOffset = 0;  // 4
     uint16_t updateSequenceCount = 0;   // 6
-    uint16_t sequenceNumber = 0;     // 16
+    uint16_t sequenceNumber = 0;        // 16
     uint16_t firstAttributeOffset = 0;  // 20
-    uint16_t flags = 0;              // 22: bit 0 in use, bit 1 directory
-    uint64_t baseReference = 0;      // 32: non-zero in an extension record
+    uint16_t flags = 0;                 // 22: bit 0 in use, bit 1 directory
+    uint64_t baseReference = 0;         // 32: non-zero in an extension record
 };
 
 inline constexpr uint32_t kFileSignature = 0x454C4946;  // "FILE"
@@ -46,24 +46,24 @@ RecordHeader decodeRecordHeader(std::span<const uint8_t> record);
 void applyFixups(std::span<uint8_t> record, const RecordHeader& header);
 
 struct Attribute {
-    uint32_t type = 0;           // 0
-    uint32_t length = 0;         // 4
-    bool nonResident = false;    // 8
-    uint8_t nameLength = 0;      // 9
-    uint16_t nameOffset = 0;     // 10
-    uint16_t flags = 0;          // 12: 0x0001 compressed, 0x4000 encrypted, 0x8000 sparse
+    uint32_t type = 0;         // 0
+    uint32_t length = 0;       // 4
+    bool nonResident = false;  // 8
+    uint8_t nameLength = 0;    // 9
+    uint16_t nameOffset = 0;   // 10
+    uint16_t flags = 0;        // 12: 0x0001 compressed, 0x4000 encrypted, 0x8000 sparse
     // resident
     uint32_t contentLength = 0;  // 16
     uint16_t contentOffset = 0;  // 20
     // non-resident
-    uint64_t startVcn = 0;       // 16
-    uint64_t lastVcn = 0;        // 24
-    uint16_t runListOffset = 0;  // 32
+    uint64_t startVcn = 0;         // 16
+    uint64_t lastVcn = 0;          // 24
+    uint16_t runListOffset = 0;    // 32
     uint16_t compressionUnit = 0;  // 34
-    uint64_t allocatedSize = 0;  // 40
-    uint64_t realSize = 0;       // 48
+    uint64_t allocatedSize = 0;    // 40
+    uint64_t realSize = 0;         // 48
     uint64_t initializedSize = 0;  // 56
-    size_t offset = 0;           // where the attribute starts in its record
+    size_t offset = 0;             // where the attribute starts in its record
 };
 
 inline constexpr uint32_t kStandardInformation = 0x10;

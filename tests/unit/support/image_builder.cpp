@@ -229,9 +229,13 @@ TempFile::TempFile(const Bytes& contents, const std::string& suffix) : path_(uni
               static_cast<std::streamsize>(contents.size()));
 }
 
-TempFile::~TempFile() { std::filesystem::remove(path_); }
+TempFile::~TempFile() {
+    std::filesystem::remove(path_);
+}
 
-TempFolder::TempFolder() : path_(uniqueName("_dir")) { std::filesystem::create_directory(path_); }
+TempFolder::TempFolder() : path_(uniqueName("_dir")) {
+    std::filesystem::create_directory(path_);
+}
 
 TempFolder::~TempFolder() {
     std::error_code ignored;
