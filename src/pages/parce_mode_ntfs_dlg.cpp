@@ -73,7 +73,7 @@ void ParceModeNtfsDlg::command(int id) {
             if (recoveryMode == 2) {
                 message("The advanced input page is not available yet.");
             } else if (recoveryMode == 1 || recoveryMode == 3) {
-                message("The recovered-file browser is not available yet.");
+                goNext(std::make_unique<browser::VolumeScanDlg>(platform_));
             }
             return;
         case kBack:

@@ -3,12 +3,13 @@
 
 #include <string>
 
+#include "browser/volume_scan_dlg.h"
 #include "ui/page.h"
 #include "volumes/volume_info.h"
 
 namespace prendle::pages {
 
-class ParceModeNtfsDlg : public ui::Page {
+class ParceModeNtfsDlg : public ui::Page, public browser::VolumeSource {
 public:
     static constexpr int kTemplate = 136;
     enum Id {
@@ -27,6 +28,8 @@ public:
         : Page(platform, kTemplate), prevPageId(previousPage) {}
 
     void command(int id) override;
+    VolumeInfo browsedVolume() const override { return volume; }
+    int browsedMode() const override { return recoveryMode; }
     int prevPageId = -1;
     VolumeInfo volume;
     std::string typePrefix;

@@ -122,6 +122,7 @@ void ntfs::parseRecord(std::span<uint8_t> record, uint64_t recordOffset, MftEntr
             if (entry.hasName && dos && !nameIsDos) continue;
             entry.name = fileName.name;
             entry.size = fileName.allocatedSize;
+            entry.fileAttributes = fileName.flags;
             nameIsDos = dos;
             if (!entry.hasName && !haveParent) {
                 entry.parentIndex = fileName.parentReference & kRecordNumberMask;
@@ -229,6 +230,7 @@ void ntfs::mergeExtensionRecords() {
             base.hasName = true;
             base.parentIndex = extension.parentIndex;
             base.size = extension.size;
+            base.fileAttributes = extension.fileAttributes;
         }
         if (extension.kind == 'D') base.kind = 'D';
         if (extension.hasDataStart) base.dataSize = extension.dataSize;
@@ -700,4 +702,16 @@ Status ntfs::extractMftEntry(const std::string& indexText, std::string& outputPa
     file.value().close();
     (void)restoreTimes(outputPath, entry.accessed, entry.modified);
     return written;
+}
+
+EntryDisplayText ntfs::displayText(uint64_t index) const {
+    if (index >= entryTable.size()) return {};
+    const MftEntry& e = entryTable[index];
+    return {formatFileTime(e.created), formatFileTime(e.accessed), formatFileTime(e.modified),
+            formatAttributeText(AttributeFlavour::Ntfs, e.fileAttributes)};
+}
+
+std::string ntfs::sizeText(uint64_t index) const {
+    if (index >= entryTable.size()) return formatSizeText(0);
+    return formatSizeText(static_cast<int64_t>(entryTable[index].dataSize));
 }

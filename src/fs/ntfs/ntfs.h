@@ -14,6 +14,7 @@
 #include "common/error.h"
 #include "common/file_handle.h"
 #include "disk/read_write_interface.h"
+#include "fs/common/display_format.h"
 #include "fs/ntfs/ntfs_structures.h"
 #include "volumes/volume_info.h"
 
@@ -27,6 +28,7 @@ struct MftEntry {
     uint64_t size = 0;         // allocated size from FILE_NAME
     uint64_t dataSize = 0;     // real size of the unnamed data stream
     uint16_t recordFlags = 0;  // bit 0 in use, bit 1 directory
+    uint32_t fileAttributes = 0;  // FILE_NAME flags: read-only, hidden, system, ...
     uint8_t kind = 0;          // 'D' for a directory
     uint64_t selfIndex = 0;
     uint8_t orphan = 0;
@@ -74,6 +76,10 @@ public:
     // folder ending in '/'), then restores its access and write times. On return
     // outputPath holds the file's path. The name is made safe for the folder first.
     prendle::Status extractMftEntry(const std::string& indexText, std::string& outputPath);
+
+    // The list texts of one entry: times in local time, attributes, size.
+    prendle::EntryDisplayText displayText(uint64_t index) const;
+    std::string sizeText(uint64_t index) const;
 
     // Children of an entry in sibling order.
     std::vector<uint64_t> childrenOf(uint64_t index) const;
