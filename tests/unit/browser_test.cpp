@@ -2,6 +2,8 @@
 // lazy filling, clicks, checks in both directions, search, save and stop.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -46,7 +48,8 @@ std::string sha256Of(const std::string& path) {
 class Browser : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        image_ = testing::TempDir() + "prendle-browser-ntfs.img";
+        // One copy per test process: CTest runs the cases side by side.
+        image_ = testing::TempDir() + "prendle-browser-ntfs-" + std::to_string(::getpid()) + ".img";
         ASSERT_EQ(std::system(("xz -dc '" + std::string(PRENDLE_SOURCE_DIR) +
                                "/tests/fixtures/ntfs/ntfs.img.xz' > '" + image_ + "'")
                                   .c_str()),
