@@ -45,6 +45,13 @@ public:
     void treeLabelClicked(TreeItem item);
     void treeDoubleClicked(TreeItem item);
     void listCheckBoxClicked(size_t row);
+    CXHtmlTree* treeModel(int id) override { return id == kTree ? &tree : nullptr; }
+    CCheckListCtrl* checkListModel(int id) override { return id == kList ? &list : nullptr; }
+    void treeExpanding(int, uint32_t item) override { treeItemExpanding(item); }
+    void treeDoubleClicked(int, uint32_t item) override {
+        treeDoubleClicked(static_cast<TreeItem>(item));
+    }
+    void checkListClicked(int, size_t row) override { listCheckBoxClicked(row); }
 
     CXHtmlTree tree;
     CCheckListCtrl list;

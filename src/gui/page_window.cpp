@@ -13,12 +13,17 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPen>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyle>
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+
+#include "browser/controls/check_list.h"
+#include "browser/controls/check_tree.h"
 
 namespace prendle::gui {
 
@@ -86,6 +91,21 @@ QIcon actionIcon(int image) {
             path.addRect(14, 6, 4, 20);
             path.addRect(6, 14, 20, 4);
             break;
+        case 172: {  // Search: a magnifying glass
+            p.setBrush(Qt::NoBrush);
+            p.setPen(QPen(accent, 3));
+            p.drawEllipse(6, 6, 14, 14);
+            p.drawLine(18, 18, 26, 26);
+            return QIcon(pixmap);
+        }
+        case 171:  // Save: an arrow down into a tray
+            path.addRect(14, 4, 4, 12);
+            path.moveTo(8, 14);
+            path.lineTo(24, 14);
+            path.lineTo(16, 22);
+            path.closeSubpath();
+            path.addRect(5, 24, 22, 3);
+            break;
         default:
             path.addEllipse(8, 8, 16, 16);
     }
@@ -97,6 +117,8 @@ PageWindow::PageWindow(ui::Page& page, QWidget* parent) : QDialog(parent), page_
     setWindowTitle(QString::fromStdString(page.caption()));
     setMinimumWidth(560);
     build();
+    for (int id : page.controlOrder())
+        if (page.control(id).kind == ControlKind::TreeView) setMinimumSize(940, 600);
     refresh();
 }
 
@@ -150,12 +172,70 @@ QWidget* PageWindow::makeWidget(const Control& c) {
             for (const auto& column : c.columns) headers << QString::fromStdString(column);
             list->setHeaderLabels(headers);
             list->setMinimumHeight(170);
+            if (page_.checkListModel(id) != nullptr) {
+                list->setMinimumWidth(520);
+                connect(list, &QTreeWidget::itemChanged, this,
+                        [this, list, id](QTreeWidgetItem* item, int) {
+                            if (refreshing_) return;
+                            page_.checkListClicked(
+                                id, static_cast<size_t>(list->indexOfTopLevelItem(item)));
+                            refresh();
+                        });
+                connect(list->header(), &QHeaderView::sectionClicked, this, [this, id](int column) {
+                    if (CCheckListCtrl* model = page_.checkListModel(id))
+                        model->headerClicked(column);
+                    refresh();
+                });
+                return list;
+            }
             connect(list, &QTreeWidget::itemSelectionChanged, this, [this, list, id] {
                 if (refreshing_) return;
                 page_.listSelectionChanged(id, list->indexOfTopLevelItem(list->currentItem()));
                 refresh();
             });
             return list;
+        }
+        case ControlKind::TreeView: {
+            auto* view = new QTreeWidget(this);
+            view->setHeaderHidden(true);
+            view->setMinimumSize(260, 220);
+            auto itemOf = [](QTreeWidgetItem* item) {
+                return item ? item->data(0, Qt::UserRole).toUInt() : 0u;
+            };
+            connect(view, &QTreeWidget::itemExpanded, this,
+                    [this, id, itemOf](QTreeWidgetItem* item) {
+                        if (refreshing_) return;
+                        page_.treeExpanding(id, itemOf(item));
+                        if (CXHtmlTree* tree = page_.treeModel(id))
+                            tree->expandTreeItem(itemOf(item), ExpandCode::Expand);
+                        refresh();
+                    });
+            connect(view, &QTreeWidget::itemCollapsed, this,
+                    [this, id, itemOf](QTreeWidgetItem* item) {
+                        if (refreshing_) return;
+                        if (CXHtmlTree* tree = page_.treeModel(id))
+                            tree->expandTreeItem(itemOf(item), ExpandCode::Collapse);
+                    });
+            connect(view, &QTreeWidget::itemChanged, this,
+                    [this, id, itemOf](QTreeWidgetItem* item, int) {
+                        if (refreshing_) return;
+                        if (CXHtmlTree* tree = page_.treeModel(id))
+                            tree->clickCheckBox(itemOf(item));
+                        refresh();
+                    });
+            connect(view, &QTreeWidget::itemClicked, this,
+                    [this, id, itemOf](QTreeWidgetItem* item, int) {
+                        if (refreshing_) return;
+                        if (CXHtmlTree* tree = page_.treeModel(id)) tree->clickLabel(itemOf(item));
+                        refresh();
+                    });
+            connect(view, &QTreeWidget::itemDoubleClicked, this,
+                    [this, id, itemOf](QTreeWidgetItem* item, int) {
+                        if (refreshing_) return;
+                        page_.treeDoubleClicked(id, itemOf(item));
+                        refresh();
+                    });
+            return view;
         }
         case ControlKind::ProgressBar:
             return new QProgressBar(this);
@@ -223,7 +303,8 @@ void PageWindow::build() {
     grid->setHorizontalSpacing(12);
     outer->addLayout(grid);
     auto* bar = new QHBoxLayout();
-    outer->addStretch(1);
+    auto* spacer = new QVBoxLayout();
+    outer->addLayout(spacer, 1);
     auto* rule = new QFrame(this);
     rule->setFrameShape(QFrame::HLine);
     outer->addWidget(rule);
@@ -231,6 +312,7 @@ void PageWindow::build() {
 
     std::vector<int> order = page_.controlOrder();
     int row = 0;
+    bool fillsHeight = false;
     std::vector<QWidget*> navigation;
     for (size_t i = 0; i < order.size(); ++i) {
         const Control& c = page_.control(order[i]);
@@ -263,12 +345,29 @@ void PageWindow::build() {
                     ++i;
                 }
             }
+        } else if (c.kind == ControlKind::TreeView && i + 1 < order.size() &&
+                   page_.checkListModel(order[i + 1]) != nullptr) {
+            // The browser: its tree on the left, the file list on the right.
+            const Control& listControl = page_.control(order[++i]);
+            QWidget* listWidget = makeWidget(listControl);
+            widgets_[listControl.id] = listWidget;
+            auto* pair = new QHBoxLayout();
+            pair->addWidget(widget, 2);
+            pair->addWidget(listWidget, 3);
+            grid->addLayout(pair, row, 0, 1, 3);
+            grid->setRowStretch(row, 1);
+            fillsHeight = true;
         } else {
             grid->addWidget(widget, row, 0, 1, 3);
         }
         ++row;
     }
     grid->setColumnStretch(1, 1);
+    // Pages without a tree keep their controls at the top; the browser's tree fills.
+    if (fillsHeight) {
+        outer->setStretchFactor(grid, 1);
+        outer->setStretchFactor(spacer, 0);
+    }
     // Help on the left, the page's actions on the right, Next last.
     for (QWidget* w : navigation)
         if (widgets_.count(ui::Page::kHelpMenu) && w == widgets_[ui::Page::kHelpMenu])
@@ -313,6 +412,14 @@ void PageWindow::refresh() {
                           static_cast<int>(std::min<int64_t>(c.rangeHigh, INT32_MAX)));
             bar->setValue(static_cast<int>(std::min<int64_t>(c.position, INT32_MAX)));
         }
+        if (c.kind == ControlKind::TreeView) {
+            refreshTree(id, qobject_cast<QTreeWidget*>(widget));
+            continue;
+        }
+        if (page_.checkListModel(id) != nullptr) {
+            refreshCheckList(id, qobject_cast<QTreeWidget*>(widget));
+            continue;
+        }
         if (auto* list = qobject_cast<QTreeWidget*>(widget)) {
             if (list->topLevelItemCount() != static_cast<int>(c.rows.size()) ||
                 (list->topLevelItemCount() > 0 &&
@@ -330,6 +437,61 @@ void PageWindow::refresh() {
     }
     refreshing_ = false;
     if (page_.closeRequested() && isVisible()) QDialog::accept();
+}
+
+void PageWindow::refreshTree(int id, QTreeWidget* view) {
+    CXHtmlTree* tree = page_.treeModel(id);
+    if (tree == nullptr || view == nullptr) return;
+    view->clear();
+    // Items are mirrored level by level; the model fills folders lazily, so trees stay small.
+    std::vector<std::pair<TreeItem, QTreeWidgetItem*>> pending;
+    for (TreeItem top : tree->children(kTreeRoot)) pending.emplace_back(top, nullptr);
+    std::vector<std::pair<QTreeWidgetItem*, bool>> expansions;
+    QTreeWidgetItem* selected = nullptr;
+    for (size_t i = 0; i < pending.size(); ++i) {
+        auto [item, parent] = pending[i];
+        auto* row = new QTreeWidgetItem(QStringList(QString::fromStdString(tree->text(item))));
+        row->setData(0, Qt::UserRole, item);
+        row->setFlags(row->flags() | Qt::ItemIsUserCheckable);
+        const int state = tree->stateImage(item) & 3;
+        row->setCheckState(0, state == 2   ? Qt::Checked
+                              : state == 3 ? Qt::PartiallyChecked
+                                           : Qt::Unchecked);
+        const XHTMLTREEDATA* record = tree->record(item);
+        if (record && record->textColour >= 0) {
+            const auto c = static_cast<uint32_t>(record->textColour);
+            row->setForeground(0, QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF));
+        }
+        row->setIcon(0, style()->standardIcon(tree->image(item) == 0 ? QStyle::SP_DirIcon
+                                                                     : QStyle::SP_FileIcon));
+        if (parent) {
+            parent->addChild(row);
+        } else {
+            view->addTopLevelItem(row);
+        }
+        if (item == tree->selectedItem()) selected = row;
+        expansions.emplace_back(row, record && record->expanded);
+        for (TreeItem child : tree->children(item)) pending.emplace_back(child, row);
+    }
+    for (auto [row, expanded] : expansions) row->setExpanded(expanded);
+    if (selected) view->setCurrentItem(selected);
+}
+
+void PageWindow::refreshCheckList(int id, QTreeWidget* view) {
+    CCheckListCtrl* list = page_.checkListModel(id);
+    if (list == nullptr || view == nullptr) return;
+    view->clear();
+    for (const auto& row : list->rows) {
+        QStringList texts;
+        for (const auto& cell : row.cells) texts << QString::fromStdString(cell);
+        auto* item = new QTreeWidgetItem(texts);
+        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+        if (row.stateImage != 0)
+            item->setCheckState(0, row.stateImage == 2 ? Qt::Checked : Qt::Unchecked);
+        view->addTopLevelItem(item);
+    }
+    for (int column = 0; column < view->columnCount(); ++column)
+        view->resizeColumnToContents(column);
 }
 
 void PageWindow::keyPressEvent(QKeyEvent* event) {

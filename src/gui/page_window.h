@@ -8,6 +8,7 @@
 #include "ui/page.h"
 
 class QWidget;
+class QTreeWidget;
 
 namespace prendle::gui {
 
@@ -25,6 +26,8 @@ protected:
 private:
     void build();
     QWidget* makeWidget(const ui::Control& control);
+    void refreshTree(int id, QTreeWidget* view);
+    void refreshCheckList(int id, QTreeWidget* view);
 
     ui::Page& page_;
     std::map<int, QWidget*> widgets_;

@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+class CXHtmlTree;
+class CCheckListCtrl;
+
 namespace prendle::ui {
 
 inline constexpr char kCaption[] = "Prendle v22.0";
@@ -117,6 +120,12 @@ public:
     }
     virtual void spin(int /*id*/, int /*delta*/) {}
     virtual void keyPressed(int key);  // Enter and Escape are swallowed
+    // The models behind a tree or check-list control, for pages that have them.
+    virtual CXHtmlTree* treeModel(int /*id*/) { return nullptr; }
+    virtual CCheckListCtrl* checkListModel(int /*id*/) { return nullptr; }
+    virtual void treeExpanding(int /*id*/, uint32_t /*item*/) {}
+    virtual void treeDoubleClicked(int /*id*/, uint32_t /*item*/) {}
+    virtual void checkListClicked(int /*id*/, size_t /*row*/) {}
     void setText(int id, const std::string& text) {
         control(id).text = text;
         changed();

@@ -4,12 +4,14 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <cstdlib>
 #include <deque>
 
 #include "disk/run_state.h"
 #include "gui/page_window.h"
 #include "gui/qt_platform.h"
+#include "browser/volume_scan_dlg.h"
 #include "pages/about_box_dlg.h"
 #include "pages/drive_parsing_modes.h"
 #include "pages/parce_mode_ntfs_dlg.h"
@@ -25,14 +27,19 @@ public:
     ui::Answer messageBox(ui::Page*, const std::string& text, const std::optional<std::string>&,
                           ui::Icon, ui::Buttons) override {
         messages.push_back(text);
-        return ui::Answer::No;
+        return answer;
     }
     std::optional<std::string> openFile(ui::Page*, const std::string&,
                                         const std::string&) override {
         return file;
     }
+    std::optional<std::string> chooseFolder(ui::Page*, const std::string&) override {
+        return folder;
+    }
     void exitProcess(int) override {}
     std::string file;
+    std::string folder;
+    ui::Answer answer = ui::Answer::No;
     std::vector<std::string> messages;
 };
 
@@ -49,7 +56,7 @@ void shoot(QtPlatform& platform, ui::Page& page, const std::string& name) {
     ASSERT_TRUE(window->grab().save(QString::fromStdString(screenshotFolder() + "/" + name)));
 }
 
-TEST(WizardWindows, FromTheImageToTheRecoveryModeWithAScreenshotOfEveryPage) {
+TEST(WizardWindows, FromTheImageToASavedFolderWithAScreenshotOfEveryPage) {
     resetRunState();
     const std::string image = std::string(PRENDLE_BINARY_DIR) + "/sample.vdi";
     ASSERT_EQ(std::system(("xz -dc '" + std::string(PRENDLE_SOURCE_DIR) +
@@ -77,16 +84,52 @@ TEST(WizardWindows, FromTheImageToTheRecoveryModeWithAScreenshotOfEveryPage) {
     modes->command(pages::DriveParsingModes::kNext);
     auto* list = dynamic_cast<pages::PopulateDriveDlg*>(modes->child());
     ASSERT_NE(list, nullptr);
-    ASSERT_EQ(list->control(pages::PopulateDriveDlg::kList).rows.size(), 1u);
-    list->listSelectionChanged(pages::PopulateDriveDlg::kList, 0);
+    ASSERT_EQ(list->control(pages::PopulateDriveDlg::kList).rows.size(), 2u);
+    list->listSelectionChanged(pages::PopulateDriveDlg::kList, 1);
     shoot(platform, *list, "4-volume-list.png");
 
     list->command(pages::PopulateDriveDlg::kNext);
     auto* mode = dynamic_cast<pages::ParceModeNtfsDlg*>(list->child());
     ASSERT_NE(mode, nullptr);
-    EXPECT_EQ(mode->volume.fsName, "FAT16");
+    EXPECT_EQ(mode->volume.fsName, "NTFS");
     mode->command(pages::ParceModeNtfsDlg::kAdvanced);
     shoot(platform, *mode, "5-recovery-mode.png");
+    mode->command(pages::ParceModeNtfsDlg::kStandard);
+
+    mode->command(pages::ParceModeNtfsDlg::kNext);
+    auto* browser = dynamic_cast<browser::VolumeScanDlg*>(mode->child());
+    ASSERT_NE(browser, nullptr);
+    platform.waitUntil([&] { return !browser->worker().running(); });
+    browser->worker().join();
+    QCoreApplication::processEvents();
+    TreeItem documents = 0;
+    for (TreeItem item : browser->tree.children(browser->rootItem()))
+        if (browser->tree.text(item) == "Documents") documents = item;
+    ASSERT_NE(documents, 0u);
+    browser->treeItemExpanding(documents);
+    browser->tree.expandTreeItem(documents, ExpandCode::Expand);
+    browser->treeLabelClicked(documents);
+    shoot(platform, *browser, "7-browser-after-parse.png");
+
+    browser->setText(browser::VolumeScanDlg::kPattern, "txt|pdf");
+    browser->command(browser::VolumeScanDlg::kSearch);
+    platform.waitUntil([&] { return !browser->worker().running(); });
+    browser->worker().join();
+    EXPECT_EQ(browser->list.rows.size(), 3u);  // letter.txt, numbers.txt, the deleted report.pdf
+    shoot(platform, *browser, "8-browser-after-search.png");
+
+    const std::string saved = std::string(PRENDLE_BINARY_DIR) + "/saved-sample";
+    QDir(QString::fromStdString(saved)).removeRecursively();
+    QDir().mkpath(QString::fromStdString(saved));
+    platform.folder = saved;
+    platform.answer = ui::Answer::Yes;
+    browser->tree.selectTreeItem(documents);
+    browser->command(browser::VolumeScanDlg::kSave);
+    platform.waitUntil([&] { return !browser->worker().running(); });
+    browser->worker().join();
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(saved + "/Letters/letter.txt")));
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(saved + "/report.pdf")));
+    shoot(platform, *browser, "9-browser-after-save.png");
 
     pages::CAboutBoxDlg about(platform);
     about.initialise();
