@@ -1,7 +1,9 @@
 #include "browser/volume_scan_dlg.h"
 
+#include <chrono>
 #include <filesystem>
 #include <regex>
+#include <thread>
 
 #include "common/text.h"
 #include "disk/run_state.h"
@@ -50,8 +52,8 @@ void VolumeScanDlg::onInit() {
     addImageButton(kSearch, 172, "Search");
     add(kSearchHint, ControlKind::Label, "* Use \"|\" to find multiple file type ");
     add(kTree, ControlKind::TreeView);
-    add(kList, ControlKind::ListView).columns = {"File(s) List", "Creation Time", "Access Time",
-                                                 "Modification Time", "Size", "Attribute"};
+    add(kList, ControlKind::ListView).columns = {
+        "File(s) List", "Creation Time", "Access Time", "Modification Time", "Size", "Attribute"};
     add(kProgress, ControlKind::ProgressBar);
     addImageButton(kPause, 169, "Pause");
     addImageButton(kResume, 170, "Resume");
@@ -173,8 +175,8 @@ void VolumeScanDlg::addListRow(TreeItem item, bool withTexts) {
     std::vector<std::string> cells{tree.text(item), "", "", "", "", ""};
     if (withTexts) {
         const EntryDisplayText texts = parser_->displayText(record);
-        cells = {tree.text(item),  texts.created,           texts.accessed,
-                 texts.modified,  parser_->sizeText(record), texts.attributes};
+        cells = {tree.text(item),           texts.created,   texts.accessed, texts.modified,
+                 parser_->sizeText(record), texts.attributes};
     }
     list.addRow(std::move(cells), item);
 }
@@ -224,7 +226,8 @@ void VolumeScanDlg::treeDoubleClicked(TreeItem item) {
         message("Please select valid output folder");
         return;
     }
-    const std::string target = control(kOutputFolder).text + "/" + safeFileName(parser_->name(record));
+    const std::string target =
+        control(kOutputFolder).text + "/" + safeFileName(parser_->name(record));
     if (auto written = parser_->extract(record, target); !written)
         control(kStatus).text = written.error().message;
     changed();
@@ -286,22 +289,24 @@ void VolumeScanDlg::save() {
     control(kProgress).rangeLow = 0;
     control(kProgress).rangeHigh = static_cast<int64_t>(count);
     if (platform_.messageBox(this,
-                             "number of files found inside this folder = " +
-                                 std::to_string(count) +
+                             "number of files found inside this folder = " + std::to_string(count) +
                                  " .do u want to continue dumping these files..?",
                              std::nullopt, ui::Icon::None, ui::Buttons::YesNo) != ui::Answer::Yes)
         return;
-    // A new save starts afresh after an earlier stop.
+    // A new save starts afresh after an earlier stop, the parser's as well as the page's.
     pageStopRequested = false;
+    parser_->setStop(false);
     workBusy = true;
     for (int id : {kProgress, kPause, kResume, kStop}) control(id).visible = true;
     const std::string outputFolder = control(kOutputFolder).text;
-    worker_.start([this, rootSelected, folder, topRecords, count, outputFolder](ui::JobContext& job) {
-        uint64_t counter = 0;
+    worker_.start([this, rootSelected, folder, topRecords, count,
+                   outputFolder](ui::JobContext& job) {
+        // First the folders, in the chains' order, and the list of files to write.
         struct Level {
             std::vector<uint64_t> records;
             std::string path;
         };
+        std::vector<std::pair<uint64_t, std::string>> files;
         std::vector<Level> pending;
         pending.push_back({rootSelected ? topRecords : parser_->children(folder), outputFolder});
         while (!pending.empty() && !pageStopRequested && job.checkpoint()) {
@@ -310,24 +315,46 @@ void VolumeScanDlg::save() {
             // Names from the disk are made safe and unique within each output folder.
             FolderNames names;
             for (uint64_t record : level.records) {
-                if (pageStopRequested || !job.checkpoint()) break;
-                job.progressPos(counter);
-                const std::string name = names.claim(parser_->name(record));
-                const std::string path = level.path + "/" + name;
-                if (parser_->isFolder(record)) {
-                    if (parser_->name(record) == ".") continue;
-                    std::error_code ignored;
-                    std::filesystem::create_directory(path, ignored);
-                    pending.push_back({parser_->children(record), path});
+                const std::string path = level.path + "/" + names.claim(parser_->name(record));
+                if (!parser_->isFolder(record)) {
+                    files.emplace_back(record, path);
                     continue;
                 }
-                ++counter;
-                status("saving File  " + path);
-                if (parser_->skippedOnSave(record)) continue;
-                if (auto written = parser_->extract(record, path); !written)
-                    status(written.error().message);
+                if (parser_->name(record) == ".") continue;
+                std::error_code ignored;
+                std::filesystem::create_directory(path, ignored);
+                pending.push_back({parser_->children(record), path});
             }
         }
+        // Then the files, by as many threads as there are cores: creating many small files
+        // is kernel work that runs side by side. The parser's reads are positional.
+        std::atomic<size_t> next{0};
+        std::atomic<uint64_t> written{0};
+        auto lastStatus = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+        auto writeFiles = [&](bool reports) {
+            for (size_t i = next++; i < files.size(); i = next++) {
+                if (pageStopRequested || !job.checkpoint()) break;
+                const auto& [record, path] = files[i];
+                const uint64_t done = ++written;
+                if (reports) {
+                    job.progressPos(done);
+                    // The status line follows at most ten times a second.
+                    const auto now = std::chrono::steady_clock::now();
+                    if (now - lastStatus > std::chrono::milliseconds(100) || done == files.size()) {
+                        lastStatus = now;
+                        status("saving File  " + path);
+                    }
+                }
+                if (parser_->skippedOnSave(record)) continue;
+                if (auto result = parser_->extract(record, path); !result)
+                    status(result.error().message);
+            }
+        };
+        std::vector<std::thread> helpers;
+        const unsigned threads = std::max(1u, std::min(8u, std::thread::hardware_concurrency()));
+        for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(writeFiles, false);
+        writeFiles(true);
+        for (auto& helper : helpers) helper.join();
         fromWorker([this, count] {
             control(kProgress).position = static_cast<int64_t>(count);
             for (int id : {kProgress, kPause, kResume, kStop}) control(id).visible = false;
@@ -370,9 +397,9 @@ void VolumeScanDlg::search() {
             const std::string size = parser_->sizeText(record);
             ++matches;
             fromWorker([&] {
-                list.addRow({path, texts.created, texts.accessed, texts.modified, size,
-                             texts.attributes},
-                            record);
+                list.addRow(
+                    {path, texts.created, texts.accessed, texts.modified, size, texts.attributes},
+                    record);
                 control(kStatus).text = "searched file " + std::to_string(matches);
             });
         };
@@ -433,16 +460,22 @@ void VolumeScanDlg::command(int id) {
             parser_->setStop(true);
             pageStopRequested = true;
             worker_.resume();
-            control(kStatus).text = "stop button pressed.Please wait for the process to be stopped.";
+            control(kStatus).text =
+                "stop button pressed.Please wait for the process to be stopped.";
             changed();
             return;
-        case kSave: save(); return;
-        case kSearch: search(); return;
+        case kSave:
+            save();
+            return;
+        case kSearch:
+            search();
+            return;
         case kBack:
             if (!control(kBack).enabled) return;
             goBack();
             return;
-        default: Page::command(id);
+        default:
+            Page::command(id);
     }
 }
 
