@@ -63,5 +63,7 @@ row() {
 row "200k files: list vs fls -r -p" "$cli list $work/many.img" "fls -r -p $work/many.img"
 row "200k files: recover vs tsk_recover -a" "$cli recover $work/many.img --out $work/out" \
     "tsk_recover -a $work/many.img $work/out"
+row "200k files: browser Save vs tsk_recover -a" \
+    "build/release/bin/prendle_bench_save $work/many.img $work/out" "tsk_recover -a $work/many.img $work/out"
 row "100k in one folder: list vs fls -r -p" "$cli list $work/wide.img" "fls -r -p $work/wide.img"
 rm -rf "$work/out"
