@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -294,6 +296,38 @@ TEST_F(Browser, StopDuringASaveEndsItWithWorkDone) {
     EXPECT_EQ(page.control(VolumeScanDlg::kStatus).text, "Pause button pressed");
     page.command(VolumeScanDlg::kResume);
     EXPECT_EQ(page.control(VolumeScanDlg::kStatus).text, "Resume button pressed");
+}
+
+TEST_F(Browser, HostileNamesStayInsideTheOutputFolder) {
+    // The same volume with a file renamed "../../evil.t" in its MFT record.
+    test::Bytes image = test::readWholeFile(image_);
+    const std::u16string from = u"one byte.txt", to = u"../../evil.t";
+    const auto* fromBytes = reinterpret_cast<const uint8_t*>(from.data());
+    auto at = std::search(image.begin(), image.end(), fromBytes, fromBytes + from.size() * 2);
+    ASSERT_NE(at, image.end());
+    std::memcpy(&*at, to.data(), to.size() * 2);
+    test::TempFile hostile(image, ".img");
+    auto reader = std::make_unique<FileReadSeekFlat>();
+    ASSERT_TRUE(reader->open(hostile.path()));
+    g_reader = std::move(reader);
+
+    VolumeScanDlg& page = openBrowser();
+    test::TempFolder out;
+    const std::string inner = out.path() + "/inner";
+    std::filesystem::create_directory(inner);
+    page.tree.selectTreeItem(page.rootItem());
+    platform.folders.push_back(inner);
+    platform.answers.push_back(ui::Answer::Yes);
+    page.command(VolumeScanDlg::kSave);
+    page.worker().join();
+    EXPECT_FALSE(std::filesystem::exists(out.path() + "/evil.t"));
+    EXPECT_FALSE(
+        std::filesystem::exists(std::filesystem::path(out.path()).parent_path() / "evil.t"));
+    EXPECT_EQ(test::readWholeFile(inner + "/.._.._evil.t"), test::Bytes{'x'});
+    size_t outside = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(out.path()))
+        outside += entry.path() != inner ? 1 : 0;
+    EXPECT_EQ(outside, 0u);
 }
 
 TEST_F(Browser, DoubleClickingAFileAsksForAFolderInsteadOfAFixedPath) {
