@@ -22,6 +22,8 @@ constexpr uint32_t kMaxEntriesPerGrainTable = 65536;
 constexpr uint64_t kMaxGrainSectors = uint64_t{1} << 20;
 // The descriptor is a few lines of text; a bound keeps a hostile size from a huge read.
 constexpr uint64_t kMaxDescriptorBytes = 16 * 1024 * 1024;
+// Grain tables kept at once; a 2 TiB disk of 64 KiB grains needs 64 MiB of them.
+constexpr uint64_t kMaxCachedTableBytes = 64 * 1024 * 1024;
 
 std::string_view trim(std::string_view text) {
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
@@ -137,6 +139,7 @@ Result<VmdkDescriptor> parseVmdkDescriptor(std::string_view text) {
 bool FileReadSeekVmdk::open(const std::string& fileName) {
     grainDirectory_.clear();
     tableCache_.clear();
+    cachedBytes_ = 0;
     descriptor_ = {};
     flatExtent_ = false;
     if (!openContainer(fileName)) {
@@ -256,7 +259,17 @@ Result<std::shared_ptr<const FileReadSeekVmdk::GrainTable>> FileReadSeekVmdk::gr
     auto table = std::make_shared<GrainTable>(header_.entriesPerGrainTable);
     for (size_t i = 0; i < table->size(); ++i) (*table)[i] = le32At(raw, i * 4);
     std::lock_guard lock(tableMutex_);
-    if (!tableCache_[index]) tableCache_[index] = std::move(table);
+    if (!tableCache_[index]) {
+        // Many directory entries may name tables of the same sector: the cache is bounded
+        // so that such an image cannot make it grow without end.
+        const uint64_t bytes = table->size() * 4;
+        if (cachedBytes_ + bytes > kMaxCachedTableBytes) {
+            for (auto& cached : tableCache_) cached.reset();
+            cachedBytes_ = 0;
+        }
+        cachedBytes_ += bytes;
+        tableCache_[index] = std::move(table);
+    }
     return tableCache_[index];
 }
 

@@ -73,4 +73,5 @@ private:
     // Grain tables are read once, on first use, and kept.
     mutable std::mutex tableMutex_;
     mutable std::vector<std::shared_ptr<const GrainTable>> tableCache_;
+    mutable uint64_t cachedBytes_ = 0;
 };

@@ -29,6 +29,7 @@ constexpr uint64_t kMaxDeepDirectories = 100001;
 constexpr uint64_t kMaxAttributeListBytes = 16 * kMegabyte;
 // 2^8 clusters per compression unit is far beyond any NTFS writer (they use 2^4).
 constexpr uint16_t kMaxCompressionExponent = 8;
+constexpr uint64_t kMaxCompressionUnitBytes = 4 * kMegabyte;
 
 bool isTopBitSet(uint64_t value) {
     return (value >> 63) != 0;
@@ -601,6 +602,11 @@ Status ntfs::extractData(uint64_t index, const FileHandle& out) {
         const uint64_t unitClusters =
             uint64_t{1} << std::min<uint16_t>(data.compressionUnit, kMaxCompressionExponent);
         const uint64_t unitBytes = unitClusters * cluster;
+        // Windows compresses 16 clusters of at most 4 KiB; a far larger unit is damage and
+        // must not size two buffers.
+        if (unitBytes > kMaxCompressionUnitBytes)
+            return corruptError(entry.name + ": compression unit of " + std::to_string(unitBytes) +
+                                " bytes");
         std::vector<uint8_t> packed(unitBytes);
         std::vector<uint8_t> unpacked(unitBytes);
         std::vector<std::pair<bool, uint64_t>> unit;  // (stored, lcn) per cluster
