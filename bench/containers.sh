@@ -31,30 +31,18 @@ fi
 # Everything read comes from the page cache, for prendle and its peers alike.
 cat "$work"/disk.* > /dev/null
 
-best() {  # best wall time in seconds of $runs runs of a command line
-    local best=
-    for ((i = 0; i < runs; i++)); do
-        rm -rf "$work/out"; mkdir -p "$work/out"
-        # Each run starts with no dirty pages left over from the one before.
-        sync
-        local start end
-        start=$(date +%s.%N); eval "$1" > /dev/null; end=$(date +%s.%N)
-        best=$(python3 -c "print(min(x for x in [$end - $start, ${best:-1e9}]))")
-    done
-    printf '%.3f' "$best"
-}
-ratio() { python3 -c "print(f'{$1 / $2:.2f}')"; }
+source bench/lib.sh  # the scripts run from the project root
 
 printf '%-6s %-34s %9s %9s %7s\n' kind measurement prendle peer ratio
 for kind in vdi vhd vmdk; do
     fmt=$kind; [ $kind = vhd ] && fmt=vpc
-    mine=$(best "$cli export $work/disk.$kind --out $work/out")
-    peer=$(best "qemu-img convert -f $fmt -O raw $work/disk.$kind $work/out/disk.raw")
-    unsafe=$(best "qemu-img convert -t unsafe -f $fmt -O raw $work/disk.$kind $work/out/disk.raw")
+    mine=$(best_of "$cli export $work/disk.$kind --out $work/out")
+    peer=$(best_of "qemu-img convert -f $fmt -O raw $work/disk.$kind $work/out/disk.raw")
+    unsafe=$(best_of "qemu-img convert -t unsafe -f $fmt -O raw $work/disk.$kind $work/out/disk.raw")
     printf '%-6s %-34s %9s %9s %7s\n' $kind "export vs qemu-img convert" "$mine" "$peer" "$(ratio $mine $peer)"
     printf '%-6s %-34s %9s %9s %7s\n' $kind "export vs qemu-img convert -t unsafe" "$mine" "$unsafe" "$(ratio $mine $unsafe)"
-    cat_mine=$(best "$cli cat $work/disk.$kind > /dev/null")
-    cat_flat=$(best "cat $work/disk.raw > /dev/null")
+    cat_mine=$(best_of "$cli cat $work/disk.$kind > /dev/null")
+    cat_flat=$(best_of "cat $work/disk.raw > /dev/null")
     printf '%-6s %-34s %9s %9s %7s\n' $kind "cat vs cat of the flat file" "$cat_mine" "$cat_flat" "$(ratio $cat_mine $cat_flat)"
 done
 rm -rf "$work/out"

@@ -28,20 +28,12 @@ if [ ! -f "$work/disk.vdi" ]; then
 fi
 cat "$work"/disk.* > /dev/null
 
-best() {
-    local best=
-    for ((i = 0; i < runs; i++)); do
-        local start end
-        start=$(date +%s.%N); eval "$1" > /dev/null; end=$(date +%s.%N)
-        best=$(python3 -c "print(min($end - $start, ${best:-1e9}))")
-    done
-    printf '%.3f' "$best"
-}
+source bench/lib.sh  # the scripts run from the project root
 
 printf '%-5s %12s %12s %18s\n' image search read "search rate / read"
 for image in disk.raw disk.vdi; do
-    search=$(best "$cli volumes $work/$image --advanced")
-    read=$(best "$cli cat $work/$image")
+    search=$(best_of "$cli volumes $work/$image --advanced")
+    read=$(best_of "$cli cat $work/$image")
     printf '%-5s %11ss %11ss %18s\n' "${image#disk.}" "$search" "$read" \
         "$(python3 -c "print(f'{$read / $search:.2f}')")"
 done

@@ -53,12 +53,10 @@ void volume(const uint8_t* data, size_t size) {
             ntfs parser(reader, info, quiet);
             parser.parse(mode);
             int outFd = ::memfd_create("prendle-fuzz-out", MFD_CLOEXEC);
-            auto out = FileHandle::openRead("/proc/self/fd/" + std::to_string(fd));
             for (uint64_t i = 0; i < parser.entryTable.size() && i < 64; ++i) {
                 auto sink = FileHandle::createWrite("/proc/self/fd/" + std::to_string(outFd));
                 if (sink) (void)parser.extractData(i, sink.value());
             }
-            (void)out;
             ::close(outFd);
             for (uint64_t i = 0; i < parser.entryTable.size() && i < 64; ++i)
                 (void)parser.childrenOf(i);

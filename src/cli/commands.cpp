@@ -18,12 +18,12 @@
 
 namespace prendle::cli {
 
-namespace {
-
 int fail(const std::string& message) {
     std::cerr << "prendle-cli: " << message << "\n";
     return 1;
 }
+
+namespace {
 
 Result<std::unique_ptr<readWriteInterface>> openForCommand(const std::string& image) {
     resetRunState();

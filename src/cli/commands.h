@@ -38,6 +38,9 @@ struct NtfsOptions {
     std::string path = "/";
 };
 
+// One line on stderr; returns the exit code for bad input.
+int fail(const std::string& message);
+
 // Each returns the process exit code; failures print one line on stderr.
 int runInfo(const InfoOptions& options);
 int runCat(const CatOptions& options);

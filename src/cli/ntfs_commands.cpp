@@ -22,11 +22,6 @@ namespace prendle::cli {
 
 namespace {
 
-int fail(const std::string& message) {
-    std::cerr << "prendle-cli: " << message << "\n";
-    return 1;
-}
-
 class QuietParse : public ParseListener {
 public:
     void setStatus(const std::string&) override {}

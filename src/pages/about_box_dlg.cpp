@@ -25,7 +25,6 @@ void CAboutBoxDlg::command(int id) {
             platform_.openLink("mailto:" + about.salesMail);
             return;
         case kDefaultButton:
-            closed = true;
             closeRequested_ = true;
             changed();
             return;

@@ -17,7 +17,6 @@ public:
     enum Id { kCaptionLabel = 1027, kNotice = 1026, kHome = 1229, kSupport = 1003, kSales = 1010 };
     explicit CAboutBoxDlg(ui::Platform& platform) : Page(platform, kTemplate) {}
     void command(int id) override;
-    bool closed = false;
     static AboutLinks about;
 
 private:

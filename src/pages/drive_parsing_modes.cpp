@@ -18,19 +18,6 @@ uint64_t decimal(const std::string& text) {
     }
 }
 
-ImageKind readerKindFor(int imageType) {
-    switch (imageType) {
-        case kVhdImage:
-            return ImageKind::Vhd;
-        case kVmdkImage:
-            return ImageKind::Vmdk;
-        case kFlatImage:
-            return ImageKind::Flat;
-        default:
-            return ImageKind::Vdi;
-    }
-}
-
 // The export's reports, carried to the page's controls on the interface thread.
 class PageExportListener : public ExportListener {
 public:
@@ -146,7 +133,7 @@ void DriveParsingModes::saveImage() {
     control(kDestination).text = exportDestination;
     changed();
     auto* image = dynamic_cast<VhdInputDialog*>(ancestor(VhdInputDialog::kTemplate));
-    ExportRequest request{imagePath, readerKindFor(image ? image->imageType : kVdiImage),
+    ExportRequest request{imagePath, imageKindFor(image ? image->imageType : kVdiImage),
                           exportDestination};
     worker_.start([this, request](ui::JobContext&) {
         PageExportListener listener(*this);

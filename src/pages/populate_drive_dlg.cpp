@@ -73,14 +73,10 @@ bool PopulateDriveDlg::createReader() {
     if (g_sourceDialogId != kImagePageDialogId) return g_reader != nullptr;
     auto* image = dynamic_cast<VhdInputDialog*>(ancestor(VhdInputDialog::kTemplate));
     const int type = image ? image->imageType : kNoImage;
-    // Every image kind of the first page gets its reader here, flat disks included.
-    ImageKind kind = type == kVhdImage    ? ImageKind::Vhd
-                     : type == kVmdkImage ? ImageKind::Vmdk
-                     : type == kFlatImage ? ImageKind::Flat
-                                          : ImageKind::Vdi;
     if (type == kNoImage) return g_reader != nullptr;
+    // Every image kind of the first page gets its reader here, flat disks included.
     g_reader.reset();
-    g_reader = makeReader(kind);
+    g_reader = makeReader(imageKindFor(type));
     return g_reader != nullptr;
 }
 

@@ -20,6 +20,19 @@ namespace {
 const int kPropertyIds[] = {1112, 1113, 1114, 1116, 1117, 1118, 1119, 1120, 1121, 1122};
 }  // namespace
 
+ImageKind imageKindFor(int imageType) {
+    switch (imageType) {
+        case kVhdImage:
+            return ImageKind::Vhd;
+        case kVmdkImage:
+            return ImageKind::Vmdk;
+        case kFlatImage:
+            return ImageKind::Flat;
+        default:
+            return ImageKind::Vdi;
+    }
+}
+
 void VhdInputDialog::onInit() {
     add(kInfoGroup, ControlKind::Group, "File Information:");
     add(kDynamicDisk, ControlKind::Radio, "Dynamic Disk");

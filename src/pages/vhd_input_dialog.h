@@ -4,12 +4,16 @@
 
 #include <string>
 
+#include "disk/image_kind.h"
 #include "ui/page.h"
 
 namespace prendle::pages {
 
 // imageType values: the Part's three containers, and a flat disk file.
 enum ImageType { kNoImage = 0, kVhdImage = 1, kVdiImage = 2, kVmdkImage = 3, kFlatImage = 4 };
+
+// The reader the later pages create for an image of the first page (VDI when none).
+ImageKind imageKindFor(int imageType);
 
 class VhdInputDialog : public ui::Page {
 public:
