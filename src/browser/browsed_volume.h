@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "browser/controls/check_tree.h"
+#include "controls/check_tree.h"
 #include "common/error.h"
 #include "fs/common/display_format.h"
 #include "fs/ntfs/ntfs.h"

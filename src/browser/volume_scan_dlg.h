@@ -8,8 +8,8 @@
 #include <string>
 
 #include "browser/browsed_volume.h"
-#include "browser/controls/check_list.h"
-#include "browser/controls/check_tree.h"
+#include "controls/check_list.h"
+#include "controls/check_tree.h"
 #include "ui/page.h"
 #include "ui/worker.h"
 #include "volumes/volume_info.h"

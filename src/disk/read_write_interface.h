@@ -86,8 +86,10 @@ protected:
     prendle::FileHandle container_;
     std::string userMessage_;
 
+    // Reads a stored run from the container; a source over memory serves it itself.
+    virtual bool readStored(uint64_t fileOffset, std::span<uint8_t> out) const;
+
 private:
-    bool readStored(uint64_t fileOffset, std::span<uint8_t> out) const;
 
     uint64_t logicalPosition_ = 0;
     uint64_t mappedBytes_ = 0;

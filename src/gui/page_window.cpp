@@ -22,8 +22,8 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "browser/controls/check_list.h"
-#include "browser/controls/check_tree.h"
+#include "controls/check_list.h"
+#include "controls/check_tree.h"
 
 namespace prendle::gui {
 

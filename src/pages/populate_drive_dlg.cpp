@@ -291,12 +291,13 @@ void PopulateDriveDlg::next() {
             raw = chosen == "raw";
         }
     }
+    selectedVolume.kind = raw ? FileSystemKind::Raw : fileSystemKindFromName(selectedVolume.fsName);
     if (raw) {
         selectedVolume.fsName = "RAW";
         message("The raw recovery page is not available yet.");
         return;
     }
-    if (toLowerAscii(selectedVolume.fsName) == "unknown") {
+    if (selectedVolume.kind == FileSystemKind::Unknown) {
         message("can not parse unknown volume");
         return;
     }

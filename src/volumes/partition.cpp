@@ -166,6 +166,7 @@ void Partition::searchGpt(std::span<const uint8_t> firstSectors) {
                     volume.fsName = "NTFS";
                     volume.indexText = std::to_string(number);
                     volume.sizeText = sizeTextThreeSpaces(megabytes);
+                    volume.kind = fileSystemKindFromName(volume.fsName);
                     listener_.addVolume(volume, false);
                 }
                 if (stopRequested) return;
@@ -181,6 +182,7 @@ void Partition::searchGpt(std::span<const uint8_t> firstSectors) {
                     volume.fsName = fatName(id.kind);
                     volume.indexText = std::to_string(volumeNumber_++);
                     volume.sizeText = sizeTextTwoSpaces(megabytes);
+                    volume.kind = fileSystemKindFromName(volume.fsName);
                     listener_.addVolume(volume, false);
                 }
                 if (stopRequested) return;
@@ -203,6 +205,7 @@ void Partition::searchGpt(std::span<const uint8_t> firstSectors) {
             volume.fsName = hfs ? "HFS+" : entry.name;
             volume.sizeText = std::to_string((entry.lastLba - entry.firstLba) / 2048);
         }
+        volume.kind = fileSystemKindFromName(volume.fsName);
         listener_.addVolume(volume, false);
     }
 }
@@ -256,6 +259,7 @@ void Partition::addMbrVolume(uint8_t type, uint64_t startSector, uint32_t sector
             break;
     }
     volume.indexText = std::to_string(volumeNumber_++);
+    volume.kind = fileSystemKindFromName(volume.fsName);
     listener_.addVolume(volume, false);
 }
 
@@ -363,6 +367,7 @@ void Partition::advancedSearch(uint64_t diskSectors) {
                         volume.fsName = "NTFS";
                         volume.indexText = std::to_string(volumeNumber_++);
                         volume.sizeText = sizeTextThreeSpaces(megabytes);
+                        volume.kind = fileSystemKindFromName(volume.fsName);
                         listener_.addVolume(volume, true);
                         if (skipVolumeSize) jumpSectors = id.sizeBytes / 512;
                     }
@@ -373,6 +378,7 @@ void Partition::advancedSearch(uint64_t diskSectors) {
                         volume.fsName = fatName(id.kind);
                         volume.indexText = std::to_string(volumeNumber_++);
                         volume.sizeText = sizeTextTwoSpaces(megabytes);
+                        volume.kind = fileSystemKindFromName(volume.fsName);
                         listener_.addVolume(volume, true);
                         if (skipVolumeSize) {
                             jumpSectors = id.sizeBytes / 512;
@@ -392,6 +398,7 @@ void Partition::advancedSearch(uint64_t diskSectors) {
                         volume.indexText = std::to_string(volumeNumber_++);
                         volume.sizeText = sizeTextTwoSpaces(megabytes);
                         volume.startSector = (p - 1024) / 512;
+                        volume.kind = fileSystemKindFromName(volume.fsName);
                         listener_.addVolume(volume, true);
                     }
                     if (skipVolumeSize && megabytes > 0) jumpSectors = id.sizeBytes / 512;

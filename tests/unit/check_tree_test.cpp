@@ -1,5 +1,5 @@
 // Smart checking in the tree model: counts, propagation both ways and state images.
-#include "browser/controls/check_tree.h"
+#include "controls/check_tree.h"
 
 #include <gtest/gtest.h>
 

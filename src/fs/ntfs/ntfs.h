@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "browser/controls/check_tree.h"
+#include "controls/check_tree.h"
 #include "common/error.h"
 #include "common/file_handle.h"
 #include "disk/read_write_interface.h"

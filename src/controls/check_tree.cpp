@@ -1,4 +1,4 @@
-#include "browser/controls/check_tree.h"
+#include "controls/check_tree.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "browser/controls/check_list.h"
+#include "controls/check_list.h"
 
 bool CCheckListCtrl::initCheckHeader() {
     if (checkHeaderReady_) return true;
