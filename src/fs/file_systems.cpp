@@ -1,5 +1,7 @@
 #include "fs/file_systems.h"
 
+#include "fs/ext/ext2_class.h"
+
 #include <vector>
 
 namespace prendle::fs {
@@ -8,6 +10,7 @@ namespace {
 // One line per file system; the folder's own header declares its type.
 std::vector<FileSystemType>& table() {
     static std::vector<FileSystemType> types = {
+        extFileSystemType(),
     };
     return types;
 }
