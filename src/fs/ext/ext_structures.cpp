@@ -228,6 +228,8 @@ std::span<const uint8_t> inlineDataAttribute(std::span<const uint8_t> inodeBytes
 
 Result<std::vector<ExtentEntry>> decodeExtentNode(std::span<const uint8_t> node,
                                                   ExtentHeader& header) {
+    if (node.size() < 12)
+        return corruptError("extent node of " + std::to_string(node.size()) + " bytes");
     ByteReader reader(node);
     header.magic = reader.le16();
     header.entries = reader.le16();
