@@ -104,6 +104,8 @@ void ntfs::parseRecord(std::span<uint8_t> record, uint64_t recordOffset, MftEntr
     applyFixups(record, header);
     entry.recordFlags = header.flags;
     entry.baseRecord = header.baseReference & kRecordNumberMask;
+    entry.ownNumber = header.recordNumber;
+    entry.hasOwnNumber = header.hasRecordNumber;
     bool haveParent = false;
     bool nameIsDos = false;
     for (const Attribute& a : enumerateAttributes(record, header)) {
@@ -219,18 +221,24 @@ void ntfs::loadMftRecords() {
         }
     }
     progress_->progressPos(entryTable.size());
-    mergeExtensionRecords();
+    mergeExtensionRecords(nullptr);
 }
 
-void ntfs::mergeExtensionRecords() {
+void ntfs::mergeExtensionRecords(const std::unordered_map<uint64_t, uint64_t>* indexOfRecord) {
     // A record whose FILE_NAME or data sizes live in an extension record gets them back,
-    // and the extension record itself is no entry of its own.
+    // and the extension record itself is no entry of its own. Without an MFT (the deep
+    // parse) records are matched by the numbers they carry.
     for (uint64_t i = 0; i < entryTable.size(); ++i) {
         MftEntry& extension = entryTable[i];
-        if (extension.signature != kFileSignature || extension.baseRecord == 0 ||
-            extension.baseRecord == i || extension.baseRecord >= entryTable.size())
-            continue;
-        MftEntry& base = entryTable[extension.baseRecord];
+        if (extension.signature != kFileSignature || extension.baseRecord == 0) continue;
+        uint64_t baseIndex = extension.baseRecord;
+        if (indexOfRecord != nullptr) {
+            auto found = indexOfRecord->find(extension.baseRecord);
+            if (found == indexOfRecord->end()) continue;
+            baseIndex = found->second;
+        }
+        if (baseIndex == i || baseIndex >= entryTable.size()) continue;
+        MftEntry& base = entryTable[baseIndex];
         if (extension.hasName && !base.hasName) {
             base.name = std::move(extension.name);
             base.hasName = true;
@@ -514,14 +522,23 @@ bool ntfs::scanVolumeForRecords(bool strictHeader, uint64_t progressEvery, OnRec
 
 void ntfs::scanDeepForRecords() {
     mftRunKnown = false;
-    (void)scanVolumeForRecords(true, 1, [&](MftEntry entry, uint64_t) {
-        if (!entry.hasName) return false;
+    // Every record is kept until names in extension records have gone back to their
+    // base records; then the nameless ones are dropped.
+    uint64_t named = 0;
+    (void)scanVolumeForRecords(true, 1, [&](MftEntry entry, uint64_t offset) {
         entry.orphan = 1;
-        progress_->status("MFT ENTRY " + std::to_string(entryTable.size() + 1) +
-                          " Found.Parsing it ..");
+        if (entry.hasName)
+            progress_->status("MFT ENTRY " + std::to_string(++named) + " Found.Parsing it ..");
+        (void)offset;
         entryTable.push_back(std::move(entry));
         return false;
     });
+    std::unordered_map<uint64_t, uint64_t> indexOfRecord;
+    for (uint64_t i = 0; i < entryTable.size(); ++i)
+        if (entryTable[i].hasOwnNumber) indexOfRecord.emplace(entryTable[i].ownNumber, i);
+    mergeExtensionRecords(&indexOfRecord);
+    std::erase_if(entryTable, [](const MftEntry& entry) { return !entry.hasName; });
+    for (uint64_t i = 0; i < entryTable.size(); ++i) entryTable[i].selfIndex = i;
 }
 
 bool ntfs::findMftByScan() {
