@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <map>
+#include <thread>
 
 #include "browser/volume_scan_dlg.h"
 #include "disk/memory_sector_source.h"
@@ -210,6 +211,56 @@ TEST(Recover, TheBrowsersSaveOfARegisteredFileSystemSaysWhatCouldNotBeSaved) {
         EXPECT_EQ(page->control(browser::VolumeScanDlg::kStatus).text,
                   "1 file could not be saved: broken");
         EXPECT_TRUE(std::filesystem::exists(out.path() + "/docs/a.txt"));
+    }
+    fs::unregisterFileSystem("table");
+    resetRunState();
+}
+
+// Exit while a save runs: the worker is stopped and joined before the process ends, so it
+// never reads through a reader that is being destroyed.
+TEST(Recover, ExitWaitsForTheRunningSave) {
+    struct ExitWatch : test::ScriptedPlatform {
+        void exitProcess(int code) override {
+            busyAtExit = busy();
+            exited = true;
+            ScriptedPlatform::exitProcess(code);
+        }
+        std::function<bool()> busy;
+        std::atomic<bool> exited{false};
+        bool busyAtExit = true;
+    } platform;
+    fs::FileSystemType type;
+    type.name = "table";
+    type.volumeKinds = {FileSystemKind::Raw};
+    type.modes = {fs::ParseMode::Standard};
+    type.open = [](const VolumeView&, const VolumeInfo&,
+                   const fs::OpenOptions&) -> std::unique_ptr<fs::FileSystem> {
+        return sampleTree();
+    };
+    fs::registerFileSystem(type);
+    resetRunState();
+    g_reader = std::make_unique<MemorySectorSource>(std::vector<uint8_t>(4096));
+    test::TempFolder out;
+    {
+        ModePage mode(platform);
+        mode.initialise();
+        browser::VolumeScanDlg* page = mode.open();
+        page->worker().join();
+        platform.busy = [page] { return page->worker().running(); };
+        page->tree.selectTreeItem(page->rootItem());
+        platform.folders.push_back(out.path());
+        platform.answers = {ui::Answer::Yes, ui::Answer::Yes};
+        std::thread exitThread;
+        {
+            // The save's first report waits for the interface thread, held here.
+            std::unique_lock interfaceThread(platform.interfaceThread);
+            page->command(browser::VolumeScanDlg::kSave);
+            exitThread = std::thread([page] { page->command(ui::Page::kCancel); });
+            while (!platform.exited && !page->worker().stopRequested) std::this_thread::yield();
+        }
+        exitThread.join();
+        EXPECT_TRUE(platform.exited);
+        EXPECT_FALSE(platform.busyAtExit);
     }
     fs::unregisterFileSystem("table");
     resetRunState();
