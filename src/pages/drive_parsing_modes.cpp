@@ -92,7 +92,10 @@ void DriveParsingModes::onInit() {
 
     if (auto* image = dynamic_cast<VhdInputDialog*>(parent())) {
         imagePath = image->path;
-        g_userDiskBytes = decimal(image->control(VhdInputDialog::kSizeEdit).text) * 1048576;
+        // Sizes are shown in whole MiB: applying an unchanged field would cut off a
+        // disk's last partial MiB.
+        const std::string& sizeText = image->control(VhdInputDialog::kSizeEdit).text;
+        g_userDiskBytes = sizeText != image->headerSizeText ? decimal(sizeText) * 1048576 : 0;
         if (image->control(VhdInputDialog::kDynamicDisk).checked) {
             g_userBlockSize =
                 static_cast<uint32_t>(decimal(image->control(VhdInputDialog::kBlockSizeEdit).text));
