@@ -112,3 +112,25 @@ TEST_F(VdiReader, AMissingFileGivesTheInvalidHandleMessage) {
 
 }  // namespace
 }  // namespace prendle
+
+namespace prendle {
+namespace {
+
+// A damaged block count sizes no map beyond what the disk size implies.
+TEST(VdiReaderBounds, TheBlockMapIsBoundedByTheDiskSize) {
+    resetRunState();
+    auto image = test::buildVdi(1024, {true, false, true});
+    test::putLe32(image.file, 0x180, 1000);
+    image.file.resize(std::max<size_t>(image.file.size(), 0x200 + 4000), 0);
+    test::TempFile file(image.file, ".vdi");
+    FileReadSeekVdi reader;
+    ASSERT_TRUE(reader.open(file.path())) << reader.lastError();
+    EXPECT_EQ(reader.mapEntryCount(), 3u);
+    EXPECT_EQ(reader.mappedBytes(), 3072u);
+    test::Bytes out(image.disk.size());
+    ASSERT_TRUE(reader.readAt(0, out));
+    EXPECT_EQ(out, image.disk);
+}
+
+}  // namespace
+}  // namespace prendle
