@@ -145,6 +145,21 @@ TEST(Recover, AStopLeavesNoFileThatLooksComplete) {
     EXPECT_EQ(readText(out.path() + "/top.bin"), table->content(8));
 }
 
+TEST(Recover, AFileAlreadyInTheOutputFolderIsNeverReplaced) {
+    auto table = sampleTree();
+    test::TempFolder out;
+    {
+        auto mine = FileHandle::createWrite(out.path() + "/top.bin");
+        ASSERT_TRUE(mine.ok());
+        ASSERT_TRUE(mine.value().writeAt(0, std::span<const uint8_t>(test::Bytes{'m'})).ok());
+    }
+    Progress progress;
+    const auto report = fs::recoverEntries(*table, {8}, out.path(), progress);
+    EXPECT_TRUE(report.failures.empty());
+    EXPECT_EQ(readText(out.path() + "/top.bin"), "m");
+    EXPECT_EQ(readText(out.path() + "/top (2).bin"), table->content(8));
+}
+
 TEST(Recover, TheWalkVisitsEachEntryOnceAndCountsFiles) {
     auto table = sampleTree();
     std::map<fs::EntryId, int> visits;

@@ -620,6 +620,8 @@ Status ntfs::extract(uint64_t index, const FileHandle& out, Progress& progress) 
 
     const uint64_t realSize = data.realSize;
     const uint64_t cluster = bytesPerCluster;
+    // Where the bytes written so far end; holes at the end are made by the length alone.
+    uint64_t writtenEnd = 0;
     std::optional<Error> failure;
     auto noteFailure = [&](const std::string& what) {
         if (!failure)
@@ -648,6 +650,7 @@ Status ntfs::extract(uint64_t index, const FileHandle& out, Progress& progress) 
                         std::fill(chunk.begin() + (data.initializedSize - position), chunk.end(),
                                   0);
                     if (auto written = out.writeAt(position, chunk); !written) return written;
+                    writtenEnd = position + chunk.size();
                 }
                 done += piece;
                 position += piece;
@@ -704,10 +707,11 @@ Status ntfs::extract(uint64_t index, const FileHandle& out, Progress& progress) 
             }
             if (auto written = out.writeAt(position, result.first(length)); !written)
                 return written;
+            writtenEnd = position + length;
         }
     }
     // Holes at the end are not written; the length says where the file ends.
-    if (auto length = out.size(); !length || length.value() != realSize)
+    if (writtenEnd != realSize)
         if (auto sized = out.truncate(realSize); !sized) return sized;
     if (progress.stopRequested()) return Error{ErrorKind::Stopped, "stopped"};
     if (failure) return *failure;
