@@ -11,7 +11,7 @@
 #include "cli/commands.h"
 #include "cli/console_progress.h"
 #include "disk/image_kind.h"
-#include "disk/run_state.h"
+#include "disk/session.h"
 #include "fs/common/file_time.h"
 #include "fs/common/recover.h"
 #include "fs/common/tree_walk.h"
@@ -87,7 +87,6 @@ std::string readableKinds() {
 }
 
 Result<OpenVolume> openVolume(const FsOptions& options, ConsoleProgress& progress) {
-    resetRunState();
     auto opened = openImage(options.image);
     if (!opened) return opened.error();
     OpenVolume out;

@@ -8,7 +8,6 @@
 #include "common/byte_reader.h"
 #include "common/checked.h"
 #include "common/text.h"
-#include "disk/run_state.h"
 
 using namespace prendle;
 
@@ -82,7 +81,7 @@ bool FileReadSeekVHD::open(const std::string& fileName) {
             if (endFooter.hasCookie) footer_ = endFooter;
         }
     }
-    g_totalSectors = footer_.currentBytes / kSectorBytes;
+    setTotalSectors(footer_.currentBytes / kSectorBytes);
 
     if (footer_.hasCookie && footer_.diskType == 4)
         return failOpen(unsupportedError(

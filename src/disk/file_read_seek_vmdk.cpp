@@ -8,7 +8,6 @@
 #include "common/byte_reader.h"
 #include "common/checked.h"
 #include "common/text.h"
-#include "disk/run_state.h"
 
 using namespace prendle;
 
@@ -249,7 +248,7 @@ bool FileReadSeekVmdk::openSparse(const std::string& fileName) {
         };
         flatExtent_ = !isType("SPARSE") && isType("FLAT");
     }
-    g_totalSectors = totalSectors;
+    setTotalSectors(totalSectors);
     if (flatExtent_) {
         setMappedBytes(containerLength);
     } else {

@@ -12,7 +12,7 @@
 
 #include "browser/volume_scan_dlg.h"
 #include "disk/memory_sector_source.h"
-#include "disk/run_state.h"
+#include "disk/session.h"
 #include "fs/common/safe_name.h"
 #include "fs/common/tree_walk.h"
 #include "fs/file_systems.h"
@@ -206,12 +206,13 @@ TEST(Recover, TheBrowsersSaveOfARegisteredFileSystemSaysWhatCouldNotBeSaved) {
         return sampleTree();
     };
     fs::registerFileSystem(type);
-    resetRunState();
-    g_reader = std::make_unique<MemorySectorSource>(std::vector<uint8_t>(4096));
+    Session session;
+    session.reader = std::make_unique<MemorySectorSource>(std::vector<uint8_t>(4096));
     test::ScriptedPlatform platform;
     test::TempFolder out;
     {
         ModePage mode(platform);
+        mode.setSession(session);
         mode.initialise();
         browser::VolumeScanDlg* page = mode.open();
         page->worker().join();
@@ -228,7 +229,6 @@ TEST(Recover, TheBrowsersSaveOfARegisteredFileSystemSaysWhatCouldNotBeSaved) {
         EXPECT_TRUE(std::filesystem::exists(out.path() + "/docs/a.txt"));
     }
     fs::unregisterFileSystem("table");
-    resetRunState();
 }
 
 // Exit while a save runs: the worker is stopped and joined before the process ends, so it
@@ -253,11 +253,12 @@ TEST(Recover, ExitWaitsForTheRunningSave) {
         return sampleTree();
     };
     fs::registerFileSystem(type);
-    resetRunState();
-    g_reader = std::make_unique<MemorySectorSource>(std::vector<uint8_t>(4096));
+    Session session;
+    session.reader = std::make_unique<MemorySectorSource>(std::vector<uint8_t>(4096));
     test::TempFolder out;
     {
         ModePage mode(platform);
+        mode.setSession(session);
         mode.initialise();
         browser::VolumeScanDlg* page = mode.open();
         page->worker().join();
@@ -278,7 +279,6 @@ TEST(Recover, ExitWaitsForTheRunningSave) {
         EXPECT_FALSE(platform.busyAtExit);
     }
     fs::unregisterFileSystem("table");
-    resetRunState();
 }
 
 }  // namespace
