@@ -2,12 +2,16 @@
 
 #include <vector>
 
+#include "fs/fat/fat_file_system.h"
+
 namespace prendle::fs {
 
 namespace {
 // One line per file system; the folder's own header declares its type.
 std::vector<FileSystemType>& table() {
     static std::vector<FileSystemType> types = {
+        fatFileSystem16(),
+        fatFileSystem32(),
     };
     return types;
 }
