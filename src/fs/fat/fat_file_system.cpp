@@ -240,15 +240,25 @@ Result<fs::ParseSummary> FatVolume::parse(fs::ParseMode, Progress& progress) {
     }
 
     // Depth first with an explicit stack; each directory cluster is walked once, which
-    // ends cycles and keeps the walk linear.
-    std::reverse(work.begin(), work.end());
-    while (!work.empty()) {
+    // ends cycles and keeps the walk linear. Live folders go first, so that a deleted slot
+    // pointing at a live folder's cluster never takes its children.
+    std::vector<Pending> deferred;
+    const auto queue = [&](std::vector<Pending>& found) {
+        for (auto it = found.rbegin(); it != found.rend(); ++it)
+            (entryTable[it->index].deleted != 0 ? deferred : work).push_back(*it);
+        found.clear();
+    };
+    std::vector<Pending> found;
+    found.swap(work);
+    queue(found);
+    while (!work.empty() || !deferred.empty()) {
         if (!progress.checkpoint()) {
             summary.stopped = true;
             break;
         }
-        const Pending folder = work.back();
-        work.pop_back();
+        std::vector<Pending>& from = work.empty() ? deferred : work;
+        const Pending folder = from.back();
+        from.pop_back();
         const FatEntry& entry = entryTable[folder.index];
         const uint32_t first = entry.firstCluster();
         if (!fatTable.inRange(first)) {
@@ -273,9 +283,8 @@ Result<fs::ParseSummary> FatVolume::parse(fs::ParseMode, Progress& progress) {
         if (chain.empty()) continue;  // another folder's cluster: keep the entry, walk once
         for (uint32_t cluster : chain) walkedDirectoryCluster_[cluster] = true;
         const auto bytes = readClusters(chain, progress);
-        std::vector<Pending> found;
         walkDirectory(folder.index, bytes, 0, chain, false, folder.depth, found, summary);
-        work.insert(work.end(), found.rbegin(), found.rend());
+        queue(found);
     }
 
     progress.status("maintaining tree Structure in vector...");
