@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "fs/fat/fat_file_system.h"
+#include "fs/ntfs/ntfs.h"
 
 namespace prendle::fs {
 
@@ -10,6 +11,7 @@ namespace {
 // One line per file system; the folder's own header declares its type.
 std::vector<FileSystemType>& table() {
     static std::vector<FileSystemType> types = {
+        ntfsFileSystem(),
         fatFileSystem16(),
         fatFileSystem32(),
     };
@@ -30,6 +32,15 @@ const FileSystemType* findFileSystem(FileSystemKind kind) {
 
 void registerFileSystem(FileSystemType type) {
     table().push_back(std::move(type));
+}
+
+void unregisterFileSystem(const std::string& name) {
+    auto& types = table();
+    for (auto it = types.begin(); it != types.end(); ++it)
+        if (name == it->name) {
+            types.erase(it);
+            return;
+        }
 }
 
 }  // namespace prendle::fs
