@@ -445,20 +445,24 @@ std::unique_ptr<FileSystem> openFat(const VolumeView& view, const VolumeInfo&,
 }  // namespace
 
 FileSystemType fatFileSystem16() {
+    FileSystemType type;
+    type.name = "fat16";
+    type.volumeKinds = {FileSystemKind::Fat12, FileSystemKind::Fat16};
     // The advanced mode is parsed as the standard one until its own search exists.
-    return {"fat16",
-            {FileSystemKind::Fat12, FileSystemKind::Fat16},
-            {ParseMode::Standard, ParseMode::Advanced},
-            false,
-            true,
-            "",
-            &openFat<fat::Fat16Class>};
+    type.modes = {ParseMode::Standard, ParseMode::Advanced};
+    type.offersFormattedChoice = true;
+    // extract() only reads the view and tables the parse left behind.
+    type.parallelExtract = true;
+    type.open = &openFat<fat::Fat16Class>;
+    return type;
 }
 
 FileSystemType fatFileSystem32() {
-    return {
-        "fat32", {FileSystemKind::Fat32},  {ParseMode::Standard, ParseMode::Advanced}, false, true,
-        "",      &openFat<fat::Fat32Class>};
+    FileSystemType type = fatFileSystem16();
+    type.name = "fat32";
+    type.volumeKinds = {FileSystemKind::Fat32};
+    type.open = &openFat<fat::Fat32Class>;
+    return type;
 }
 
 }  // namespace prendle::fs
