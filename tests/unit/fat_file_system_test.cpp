@@ -364,6 +364,29 @@ TEST(FatWalk, AFolderCycleIsWalkedOnce) {
     EXPECT_EQ(names, (std::vector<std::string>{"/A", "/A/B", "/A/FILE.TXT", "/A/ROOT"}));
 }
 
+TEST(FatWalk, DeletedSlotsBehindTheEndMarkAreFound) {
+    for (FatWidth width : {FatWidth::Fat12, FatWidth::Fat32}) {
+        FatImage image(width, 100);
+        image.shortSlot(image.rootSlot(0), "A          ", 0x10, 10, 0);
+        image.folder(10, 0);
+        image.chain({10});
+        image.shortSlot(image.slot(10, 4),
+                        "\xE5"
+                        "EHIND  TXT",
+                        0x20, 0, 0);
+        image.shortSlot(image.slot(10, 5),
+                        "\x00"
+                        "ARBAGE TXT",
+                        0x20, 0, 0);
+        image.shortSlot(image.slot(10, 6), "BAD?*   TXT", 0x20, 0, 0);  // not a name
+        auto volume = image.open();
+        parseOk(*volume);
+        auto paths = pathsOf(*volume);
+        EXPECT_EQ(paths.size(), 2u);
+        EXPECT_TRUE(volume->isDeleted(paths["/A/_EHIND.TXT"]));
+    }
+}
+
 TEST(FatWalk, DeepTreesStopAtTheDepthBound) {
     FatImage image(FatWidth::Fat12, 400);
     image.shortSlot(image.rootSlot(0), "D          ", 0x10, 2, 0);

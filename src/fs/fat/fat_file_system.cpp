@@ -110,8 +110,7 @@ Status FatVolume::loadFat() {
     return {};
 }
 
-std::vector<uint8_t> FatVolume::readClusters(const std::vector<uint32_t>& clusters,
-                                             Progress& progress) {
+std::vector<uint8_t> FatVolume::readClusters(const std::vector<uint32_t>& clusters) {
     std::vector<uint8_t> out(clusters.size() * static_cast<size_t>(boot.clusterBytes));
     size_t i = 0;
     while (i < clusters.size()) {
@@ -123,7 +122,6 @@ std::vector<uint8_t> FatVolume::readClusters(const std::vector<uint32_t>& cluste
             boot.clusterOffset(clusters[i]),
             std::span<uint8_t>(out).subspan(i * boot.clusterBytes, run * boot.clusterBytes));
         i += run;
-        (void)progress;
     }
     return out;
 }
@@ -230,7 +228,7 @@ Result<fs::ParseSummary> FatVolume::parse(fs::ParseMode, Progress& progress) {
         auto chain = followChain(fatTable, boot.rootCluster, maxDirectoryClusters, &looped);
         if (looped) summary.warn("the root folder's cluster chain loops; it ends at the loop");
         for (uint32_t cluster : chain) walkedDirectoryCluster_[cluster] = true;
-        auto bytes = readClusters(chain, progress);
+        auto bytes = readClusters(chain);
         walkDirectory(0, bytes, 0, chain, true, 0, work, summary);
     } else {
         std::vector<uint8_t> bytes(static_cast<size_t>(boot.rootDirectoryBytes));
@@ -276,13 +274,16 @@ Result<fs::ParseSummary> FatVolume::parse(fs::ParseMode, Progress& progress) {
             bool looped = false;
             chain = followChain(fatTable, first, maxDirectoryClusters, &looped);
             if (looped) summary.warn("folder \"" + entry.name + "\": its cluster chain loops");
+            if (chain.size() == maxDirectoryClusters)
+                summary.warn("folder \"" + entry.name + "\" is read up to its first " +
+                             std::to_string(kMaxDirectoryBytes) + " bytes");
         }
         size_t fresh = 0;
         while (fresh < chain.size() && !walkedDirectoryCluster_[chain[fresh]]) ++fresh;
         chain.resize(fresh);
         if (chain.empty()) continue;  // another folder's cluster: keep the entry, walk once
         for (uint32_t cluster : chain) walkedDirectoryCluster_[cluster] = true;
-        const auto bytes = readClusters(chain, progress);
+        const auto bytes = readClusters(chain);
         walkDirectory(folder.index, bytes, 0, chain, false, folder.depth, found, summary);
         queue(found);
     }

@@ -64,6 +64,7 @@ public:
     fat_format::FatTable fatTable;
 
     static constexpr uint32_t kMaxDepth = 256;
+    // Windows and Linux stop a folder at 65 536 slots (2 MiB); twice that is read.
     static constexpr uint64_t kMaxDirectoryBytes = uint64_t{4} << 20;
 
 private:
@@ -73,7 +74,7 @@ private:
     };
     Status loadFat();
     // Reads a run of clusters (coalescing neighbours) or the root region into one buffer.
-    std::vector<uint8_t> readClusters(const std::vector<uint32_t>& clusters, Progress& progress);
+    std::vector<uint8_t> readClusters(const std::vector<uint32_t>& clusters);
     void walkDirectory(uint32_t folderIndex, std::span<const uint8_t> bytes, uint64_t firstOffset,
                        const std::vector<uint32_t>& clusters, bool isRoot, uint32_t depth,
                        std::vector<Pending>& work, fs::ParseSummary& summary);
