@@ -15,6 +15,8 @@ namespace {
 constexpr uint64_t kReadPieceBytes = uint64_t{1} << 20;
 // Windows and Linux write at most 20 pieces: 255 UTF-16 units.
 constexpr size_t kMaxLongNamePieces = 20;
+// Live clusters a deleted file's guessed run may step over before the guess gives up.
+constexpr uint64_t kMaxSkipped = 65536;
 
 bool isShortNameByteAllowed(uint8_t byte) {
     if (byte < 0x20) return false;
@@ -391,9 +393,17 @@ Result<std::vector<uint32_t>> FatVolume::dataClusters(const FatEntry& entry) con
         if (!fatTable.isFree(first))
             return corruptError("the first cluster " + std::to_string(first) + " of deleted \"" +
                                 entry.name + "\" belongs to a live file now");
-        for (uint32_t cluster = first; clusters.size() < needed && cluster <= boot.lastCluster();
-             ++cluster)
-            if (fatTable.isFree(cluster)) clusters.push_back(cluster);
+        // Skipping is bounded, so that a nearly full volume is not scanned to its end for
+        // every deleted file.
+        uint64_t skipped = 0;
+        for (uint32_t cluster = first;
+             clusters.size() < needed && cluster <= boot.lastCluster() && skipped <= kMaxSkipped;
+             ++cluster) {
+            if (fatTable.isFree(cluster))
+                clusters.push_back(cluster);
+            else
+                ++skipped;
+        }
     }
     return clusters;
 }
