@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "fs/fat/fat_file_system.h"
 #include "fs/ntfs/ntfs.h"
 
 namespace prendle::fs {
@@ -11,6 +12,8 @@ namespace {
 std::vector<FileSystemType>& table() {
     static std::vector<FileSystemType> types = {
         ntfsFileSystem(),
+        fatFileSystem16(),
+        fatFileSystem32(),
     };
     return types;
 }
