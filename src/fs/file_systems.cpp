@@ -2,12 +2,21 @@
 
 #include <vector>
 
+#include "fs/exfat/fat64.h"
+
 namespace prendle::fs {
 
 namespace {
 // One line per file system; the folder's own header declares its type.
 std::vector<FileSystemType>& table() {
     static std::vector<FileSystemType> types = {
+        {"exfat",
+         {FileSystemKind::ExFat},
+         {ParseMode::Standard, ParseMode::Advanced},
+         false,
+         true,
+         "",
+         &Fat64Class::open},
     };
     return types;
 }
