@@ -45,8 +45,8 @@ inline Bytes makeSet(const SetSpec& spec) {
     if (spec.stream) {
         set[at] = 0xC0;
         set[at + 1] = spec.flags;
-        set[at + 3] = static_cast<uint8_t>(spec.nameLength >= 0 ? spec.nameLength
-                                                                 : static_cast<int>(spec.name.size()));
+        set[at + 3] = static_cast<uint8_t>(
+            spec.nameLength >= 0 ? spec.nameLength : static_cast<int>(spec.name.size()));
         putLe64(set, at + 8,
                 spec.validDataLength == ~uint64_t{0} ? spec.dataLength : spec.validDataLength);
         putLe32(set, at + 20, spec.firstCluster);
@@ -94,7 +94,9 @@ struct VolumeBuilder {
         setFat(1, 0xFFFFFFFF);
         setFat(2, kEndOfChain);
     }
-    void setFat(uint32_t cluster, uint32_t value) { putLe32(bytes, 512 + size_t{cluster} * 4, value); }
+    void setFat(uint32_t cluster, uint32_t value) {
+        putLe32(bytes, 512 + size_t{cluster} * 4, value);
+    }
     // Links the clusters in order and ends the chain after the last.
     void chain(const std::vector<uint32_t>& clusters) {
         for (size_t i = 0; i < clusters.size(); ++i)
@@ -105,8 +107,9 @@ struct VolumeBuilder {
     }
     // Writes at a byte of a cluster; the data may run on into the clusters after it.
     void put(uint32_t cluster, size_t byteInCluster, const Bytes& data) {
-        std::copy(data.begin(), data.end(),
-                  bytes.begin() + static_cast<std::ptrdiff_t>(clusterOffset(cluster) + byteInCluster));
+        std::copy(
+            data.begin(), data.end(),
+            bytes.begin() + static_cast<std::ptrdiff_t>(clusterOffset(cluster) + byteInCluster));
     }
     // Fills clusters with a pattern that names the cluster, so a misplaced one shows.
     void fillCluster(uint32_t cluster) {
@@ -114,8 +117,9 @@ struct VolumeBuilder {
             bytes[clusterOffset(cluster) + i] = static_cast<uint8_t>(cluster * 7 + i % 251);
     }
     Bytes clusterData(uint32_t cluster) const {
-        return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(clusterOffset(cluster)),
-                     bytes.begin() + static_cast<std::ptrdiff_t>(clusterOffset(cluster) + clusterBytes));
+        return Bytes(
+            bytes.begin() + static_cast<std::ptrdiff_t>(clusterOffset(cluster)),
+            bytes.begin() + static_cast<std::ptrdiff_t>(clusterOffset(cluster) + clusterBytes));
     }
 
     uint32_t clusterBytes;

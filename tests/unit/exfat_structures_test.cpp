@@ -42,7 +42,10 @@ TEST(ExFatBootSector, IllegalFieldsAreRefusedWithTheirValues) {
         const char* fragment;
     };
     const Case cases[] = {
-        {"NotExFat", 3, {'N', 'T', 'F', 'S', ' '}, ErrorKind::Unsupported,
+        {"NotExFat",
+         3,
+         {'N', 'T', 'F', 'S', ' '},
+         ErrorKind::Unsupported,
          "Selected Drive is not in exFat Format"},
         {"SectorShiftBelowNine", 108, {8}, ErrorKind::Corrupt, "bytes-per-sector shift 8"},
         {"SectorShiftAboveTwelve", 108, {13}, ErrorKind::Corrupt, "bytes-per-sector shift 13"},
@@ -51,10 +54,16 @@ TEST(ExFatBootSector, IllegalFieldsAreRefusedWithTheirValues) {
         {"FatOffsetZero", 80, {0, 0, 0, 0}, ErrorKind::Corrupt, "FAT offset 0"},
         {"HeapOffsetZero", 88, {0, 0, 0, 0}, ErrorKind::Corrupt, "cluster heap offset 0"},
         {"NoClusters", 92, {0, 0, 0, 0}, ErrorKind::Corrupt, "cluster count 0"},
-        {"ClusterCountReachesTheEndMarks", 92, {0xF6, 0xFF, 0xFF, 0xFF}, ErrorKind::Corrupt,
+        {"ClusterCountReachesTheEndMarks",
+         92,
+         {0xF6, 0xFF, 0xFF, 0xFF},
+         ErrorKind::Corrupt,
          "cluster count 4294967286"},
         {"RootClusterOne", 96, {1, 0, 0, 0}, ErrorKind::Corrupt, "root directory cluster 1"},
-        {"RootClusterPastTheHeap", 96, {66, 0, 0, 0}, ErrorKind::Corrupt,
+        {"RootClusterPastTheHeap",
+         96,
+         {66, 0, 0, 0},
+         ErrorKind::Corrupt,
          "root directory cluster 66 outside clusters 2 to 65"},
     };
     for (const Case& c : cases) {
@@ -65,8 +74,7 @@ TEST(ExFatBootSector, IllegalFieldsAreRefusedWithTheirValues) {
         auto boot = decodeBootSector(std::span(volume.bytes).first(512));
         ASSERT_FALSE(boot.ok());
         EXPECT_EQ(boot.error().kind, c.kind);
-        EXPECT_NE(boot.error().message.find(c.fragment), std::string::npos)
-            << boot.error().message;
+        EXPECT_NE(boot.error().message.find(c.fragment), std::string::npos) << boot.error().message;
     }
 }
 

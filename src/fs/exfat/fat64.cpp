@@ -205,14 +205,18 @@ bool Fat64Class::walkDirectory(uint32_t index, bool isRoot, std::vector<uint32_t
             const size_t kept = buffer.size();
             if (kept == 0) bufferVolumeOffset = clusterOffset(cluster);
             buffer.resize(kept + count * clusterBytes_);
-            if (!view_.readAt(clusterOffset(cluster), std::span<uint8_t>(buffer).subspan(kept))) {
+            // A piece that runs past the image is decoded as far as it was read (the
+            // rest reads as zeros, which end nothing) and the directory ends with it.
+            const bool readWhole =
+                view_.readAt(clusterOffset(cluster), std::span<uint8_t>(buffer).subspan(kept));
+            if (!readWhole) {
+                if (isRoot && runIndex == 0 && done == 0) rootUnreadable_ = true;
                 summary.warn(
                     (isRoot ? std::string("root directory") : "folder " + entryPath(index)) +
                     ": cluster " + std::to_string(cluster) + " lies beyond the image");
-                return true;
             }
             done += count;
-            const bool last = runIndex + 1 == runs.size() && done == run.count;
+            const bool last = !readWhole || (runIndex + 1 == runs.size() && done == run.count);
             size_t position = 0;
             while (buffer.size() - position >= kSlotBytes) {
                 const uint8_t type = buffer[position];
@@ -249,6 +253,7 @@ bool Fat64Class::walkDirectory(uint32_t index, bool isRoot, std::vector<uint32_t
                     (added.deleted ? deletedFolders : liveFolders).push_back(added.selfIndex);
                 position += decoded.slotCount * kSlotBytes;
             }
+            if (!readWhole) return true;
             buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(position));
             bufferVolumeOffset += position;
             // The next run starts elsewhere on the disk; a kept set still continues there.
@@ -278,6 +283,7 @@ Result<fs::ParseSummary> Fat64Class::parse(fs::ParseMode, Progress& progress) {
     rejectedLiveSets_ = 0;
     rejectedDeletedSets_ = 0;
     entryLimitReached_ = false;
+    rootUnreadable_ = false;
     fs::ParseSummary summary;
 
     std::vector<uint8_t> sector(512);
@@ -303,9 +309,9 @@ Result<fs::ParseSummary> Fat64Class::parse(fs::ParseMode, Progress& progress) {
         std::vector<uint32_t> liveFolders;
         std::vector<uint32_t> deletedFolders;
         bool going = walkDirectory(0, true, liveFolders, deletedFolders, progress, summary);
-        if (entryTable.size() == 1 && walkedClusters_.empty())
+        if (rootUnreadable_)
             return corruptError("error...: the root directory at cluster " +
-                                std::to_string(boot_.rootCluster) + " could not be read");
+                                std::to_string(boot_.rootCluster) + " lies beyond the image");
         progress.progressRange(0, 1000);
         // Live folders first, so that a deleted folder whose clusters were reused never
         // takes them from the live folder that owns them now.

@@ -122,4 +122,5 @@ private:
     uint64_t rejectedLiveSets_ = 0;
     uint64_t rejectedDeletedSets_ = 0;
     bool entryLimitReached_ = false;
+    bool rootUnreadable_ = false;
 };
