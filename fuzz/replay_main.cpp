@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "container_fuzz.h"
+#include "exfat_fuzz.h"
 #include "ntfs_fuzz.h"
 
 int main(int argc, char** argv) {
@@ -22,6 +23,8 @@ int main(int argc, char** argv) {
         const std::string kind = argv[1];
         if (kind == "vdi" || kind == "vhd" || kind == "vmdk") {
             prendle::fuzz::fuzzContainer(kind, bytes.data(), bytes.size());
+        } else if (kind == "exfat_entry_set" || kind == "volume_exfat") {
+            prendle::fuzz::fuzzExFat(kind, bytes.data(), bytes.size());
         } else {
             prendle::fuzz::fuzzNtfs(kind, bytes.data(), bytes.size());
         }
