@@ -1,5 +1,5 @@
-// Entry points for the exFAT fuzz targets: entry sets decoded at every slot, and a whole
-// small volume parsed, walked and extracted.
+// Entry point for the exFAT entry-set fuzz target: sets decoded at every slot of a
+// directory cluster. Whole volumes go through the shared volume target (volume_exfat).
 #pragma once
 
 #include <cstddef>

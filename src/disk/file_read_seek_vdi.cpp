@@ -81,7 +81,9 @@ bool FileReadSeekVdi::openWith(const std::string& fileName, const VdiOverrides& 
     for (size_t i = 0; i < blockMap_.size(); ++i) blockMap_[i] = le32At(raw, i * 4);
 
     setMappedBytes(uint64_t{header_.blockCount} * header_.blockBytes);
-    if (overrides.diskBytes != 0) g_totalSectors = overrides.diskBytes / kSectorBytes;
+    // A size typed by the user may enlarge the disk, never cut it below the header's.
+    if (overrides.diskBytes != 0)
+        g_totalSectors = std::max(diskSectors_, overrides.diskBytes / kSectorBytes);
     return true;
 }
 

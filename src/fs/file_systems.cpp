@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "fs/exfat/fat64.h"
+#include "fs/ntfs/ntfs.h"
 
 namespace prendle::fs {
 
@@ -10,13 +11,8 @@ namespace {
 // One line per file system; the folder's own header declares its type.
 std::vector<FileSystemType>& table() {
     static std::vector<FileSystemType> types = {
-        {"exfat",
-         {FileSystemKind::ExFat},
-         {ParseMode::Standard, ParseMode::Advanced},
-         false,
-         true,
-         "",
-         &Fat64Class::open},
+        ntfsFileSystem(),
+        exFatFileSystem(),
     };
     return types;
 }
@@ -35,6 +31,15 @@ const FileSystemType* findFileSystem(FileSystemKind kind) {
 
 void registerFileSystem(FileSystemType type) {
     table().push_back(std::move(type));
+}
+
+void unregisterFileSystem(const std::string& name) {
+    auto& types = table();
+    for (auto it = types.begin(); it != types.end(); ++it)
+        if (name == it->name) {
+            types.erase(it);
+            return;
+        }
 }
 
 }  // namespace prendle::fs

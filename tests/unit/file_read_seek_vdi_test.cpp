@@ -93,6 +93,11 @@ TEST_F(VdiReader, OverridesTypedOnTheImagePageWin) {
     ASSERT_TRUE(reader.readAt(0, out));
     EXPECT_EQ(out, image.disk);
 
+    // A typed size below the header's never cuts the disk (sizes are typed in whole MiB).
+    g_userDiskBytes = 512;
+    ASSERT_TRUE(reader.open(file.path()));
+    EXPECT_EQ(g_totalSectors, 6u);
+
     g_userBlockCount = 2;
     ASSERT_TRUE(reader.open(file.path()));
     EXPECT_EQ(reader.mapEntryCount(), 2u);

@@ -45,6 +45,19 @@ std::unique_ptr<fs::FileSystem> Fat64Class::open(const VolumeView& view, const V
     return std::make_unique<Fat64Class>(view, volume, options);
 }
 
+namespace prendle::fs {
+FileSystemType exFatFileSystem() {
+    FileSystemType type;
+    type.name = "exfat";
+    type.volumeKinds = {FileSystemKind::ExFat};
+    // The advanced mode's FAT and heap search is still to come: it parses as Standard.
+    type.modes = {ParseMode::Standard, ParseMode::Advanced};
+    type.offersFormattedChoice = true;
+    type.open = &Fat64Class::open;
+    return type;
+}
+}  // namespace prendle::fs
+
 uint32_t Fat64Class::fatValue(uint32_t cluster, FatCursor& cursor) const {
     if (cluster >= fatEntriesOnDisk_) return 0;
     if (!fat_.empty()) return cluster < fat_.size() ? fat_[cluster] : 0;

@@ -13,6 +13,11 @@
 #include "fs/common/file_system.h"
 #include "fs/exfat/exfat_structures.h"
 
+namespace prendle::fs {
+// The exFAT line of the file-system table.
+FileSystemType exFatFileSystem();
+}  // namespace prendle::fs
+
 // One entry set as the tree shows it.
 struct ExFatEntry {
     uint8_t entryType = 0;  // 0x85 in use, 0x05 deleted
