@@ -48,10 +48,12 @@ private:
 class ExFatVolume : public testing::Test {
 protected:
     // Parses the built volume; the names of every entry by path.
-    void parse(const VolumeBuilder& built, fs::OpenOptions options = {}) {
+    void parse(const VolumeBuilder& built, fs::OpenOptions options = {},
+               uint64_t maxLoadedFatBytes = Fat64Class::kMaxLoadedFatBytes) {
         source = std::make_unique<MemorySectorSource>(built.bytes);
         volume =
             std::make_unique<Fat64Class>(VolumeView::toDiskEnd(*source, 0), VolumeInfo{}, options);
+        volume->maxLoadedFatBytes = maxLoadedFatBytes;
         auto result = volume->parse(fs::ParseMode::Standard, quiet);
         ASSERT_TRUE(result.ok()) << result.error().message;
         summary = result.value();
@@ -278,49 +280,53 @@ TEST_F(ExFatVolume, NumbersFromTheDiskThatPointOutsideTheVolumeAreBounded) {
 }
 
 TEST_F(ExFatVolume, FilesAreWrittenFromTheirClustersToTheirDataLength) {
-    VolumeBuilder built(3, 32);  // 4096-byte clusters
-    for (uint32_t cluster = 3; cluster < 20; ++cluster) built.fillCluster(cluster);
-    built.put(2, 0, makeSet(fileSpec(u"contiguous", 4, 10000)));
-    built.put(2, 96, makeSet(fileSpec(u"fragmented", 10, 9000, 1)));
-    built.chain({10, 15, 12});
-    SetSpec tail = fileSpec(u"valid tail", 16, 6000);
-    tail.validDataLength = 5000;
-    built.put(2, 192, makeSet(tail));
-    built.put(2, 288, makeSet(fileSpec(u"empty")));
-    built.put(2, 384, makeSet(fileSpec(u"short chain", 18, 9000, 1)));
-    built.setFat(18, kEndOfChain);
-    parse(built);
+    // Once with the FAT in memory, once read in pieces as for a FAT too large to keep.
+    for (uint64_t keepFat : {Fat64Class::kMaxLoadedFatBytes, uint64_t{0}}) {
+        SCOPED_TRACE(keepFat);
+        VolumeBuilder built(3, 32);  // 4096-byte clusters
+        for (uint32_t cluster = 3; cluster < 20; ++cluster) built.fillCluster(cluster);
+        built.put(2, 0, makeSet(fileSpec(u"contiguous", 4, 10000)));
+        built.put(2, 96, makeSet(fileSpec(u"fragmented", 10, 9000, 1)));
+        built.chain({10, 15, 12});
+        SetSpec tail = fileSpec(u"valid tail", 16, 6000);
+        tail.validDataLength = 5000;
+        built.put(2, 192, makeSet(tail));
+        built.put(2, 288, makeSet(fileSpec(u"empty")));
+        built.put(2, 384, makeSet(fileSpec(u"short chain", 18, 9000, 1)));
+        built.setFat(18, kEndOfChain);
+        parse(built, {}, keepFat);
 
-    auto concat = [&](std::vector<uint32_t> clusters, size_t length) {
-        Bytes out;
-        for (uint32_t c : clusters) {
-            Bytes data = built.clusterData(c);
-            out.insert(out.end(), data.begin(), data.end());
-        }
-        out.resize(length);
-        return out;
-    };
-    auto contiguous = extract("/contiguous");
-    ASSERT_TRUE(contiguous.ok()) << contiguous.error().message;
-    EXPECT_EQ(contiguous.value(), concat({4, 5, 6}, 10000));
-    auto fragmented = extract("/fragmented");
-    ASSERT_TRUE(fragmented.ok()) << fragmented.error().message;
-    EXPECT_EQ(fragmented.value(), concat({10, 15, 12}, 9000));
-    auto validTail = extract("/valid tail");
-    ASSERT_TRUE(validTail.ok()) << validTail.error().message;
-    Bytes expected = concat({16, 17}, 5000);
-    expected.resize(6000, 0);
-    EXPECT_EQ(validTail.value(), expected);
-    EXPECT_EQ(volume->facts(paths.at("/valid tail")).size, 6000u);
-    EXPECT_EQ(volume->sizeText(paths.at("/valid tail")), "4.88 KB");
-    auto empty = extract("/empty");
-    ASSERT_TRUE(empty.ok());
-    EXPECT_TRUE(empty.value().empty());
-    auto shortChain = extract("/short chain");
-    ASSERT_FALSE(shortChain.ok());
-    EXPECT_NE(shortChain.error().message.find("FAT chain ends after 1 of 3 clusters"),
-              std::string::npos)
-        << shortChain.error().message;
+        auto concat = [&](std::vector<uint32_t> clusters, size_t length) {
+            Bytes out;
+            for (uint32_t c : clusters) {
+                Bytes data = built.clusterData(c);
+                out.insert(out.end(), data.begin(), data.end());
+            }
+            out.resize(length);
+            return out;
+        };
+        auto contiguous = extract("/contiguous");
+        ASSERT_TRUE(contiguous.ok()) << contiguous.error().message;
+        EXPECT_EQ(contiguous.value(), concat({4, 5, 6}, 10000));
+        auto fragmented = extract("/fragmented");
+        ASSERT_TRUE(fragmented.ok()) << fragmented.error().message;
+        EXPECT_EQ(fragmented.value(), concat({10, 15, 12}, 9000));
+        auto validTail = extract("/valid tail");
+        ASSERT_TRUE(validTail.ok()) << validTail.error().message;
+        Bytes expected = concat({16, 17}, 5000);
+        expected.resize(6000, 0);
+        EXPECT_EQ(validTail.value(), expected);
+        EXPECT_EQ(volume->facts(paths.at("/valid tail")).size, 6000u);
+        EXPECT_EQ(volume->sizeText(paths.at("/valid tail")), "4.88 KB");
+        auto empty = extract("/empty");
+        ASSERT_TRUE(empty.ok());
+        EXPECT_TRUE(empty.value().empty());
+        auto shortChain = extract("/short chain");
+        ASSERT_FALSE(shortChain.ok());
+        EXPECT_NE(shortChain.error().message.find("FAT chain ends after 1 of 3 clusters"),
+                  std::string::npos)
+            << shortChain.error().message;
+    }
 }
 
 TEST_F(ExFatVolume, AFormattedDriveReadsChainedFilesAsContiguous) {

@@ -82,7 +82,7 @@ void Fat64Class::loadFat(Progress& progress, fs::ParseSummary& summary) {
         summary.warn("the FAT holds " + std::to_string(fatEntriesOnDisk_) + " entries for " +
                      std::to_string(entries) + " clusters; the rest read as free");
     fat_.clear();
-    if (fatEntriesOnDisk_ * 4 > kMaxLoadedFatBytes) return;
+    if (fatEntriesOnDisk_ * 4 > maxLoadedFatBytes) return;
     fat_.assign(fatEntriesOnDisk_, 0);
     std::vector<uint8_t> piece;
     bool complete = true;

@@ -83,6 +83,7 @@ public:
     static constexpr uint64_t kMaxDirectoryBytes = 256ull << 20;
     // The FAT is kept in memory up to this size; larger ones are read in pieces per lookup.
     static constexpr uint64_t kMaxLoadedFatBytes = 64ull << 20;
+    uint64_t maxLoadedFatBytes = kMaxLoadedFatBytes;  // tests lower it to read in pieces
     // Data and directories are read in pieces of at most this size.
     static constexpr uint64_t kPieceBytes = 1ull << 20;
     // Beyond this many entries the walk stops with a warning, so memory stays bounded.
