@@ -279,6 +279,19 @@ TEST_F(ExFatVolume, NumbersFromTheDiskThatPointOutsideTheVolumeAreBounded) {
     }
 }
 
+TEST_F(ExFatVolume, AVolumeClaimingMoreThanTheImageReadsOnlyWhatTheImageHolds) {
+    VolumeBuilder built;
+    // 16 million clusters and a FAT of 64 MiB claimed by a volume of 33 KiB.
+    test::putLe32(built.bytes, 92, 0x00FFFFFF);
+    test::putLe32(built.bytes, 84, 0x20000);
+    built.put(2, 0, makeSet(folderSpec(u"long dir", 60, 256ull << 20)));
+    built.put(60, 0, makeSet(fileSpec(u"inside")));
+    parse(built);
+    EXPECT_TRUE(has("/long dir/inside"));
+    EXPECT_TRUE(warned("the FAT at byte 512 runs past the image"));
+    EXPECT_TRUE(warned("cluster 66 lies beyond the image"));
+}
+
 TEST_F(ExFatVolume, FilesAreWrittenFromTheirClustersToTheirDataLength) {
     // Once with the FAT in memory, once read in pieces as for a FAT too large to keep.
     for (uint64_t keepFat : {Fat64Class::kMaxLoadedFatBytes, uint64_t{0}}) {

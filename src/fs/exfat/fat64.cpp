@@ -81,6 +81,14 @@ void Fat64Class::loadFat(Progress& progress, fs::ParseSummary& summary) {
     if (fatEntriesOnDisk_ < entries)
         summary.warn("the FAT holds " + std::to_string(fatEntriesOnDisk_) + " entries for " +
                      std::to_string(entries) + " clusters; the rest read as free");
+    // Nothing is kept for entries the image does not hold: a cut or hostile volume may
+    // claim a FAT far larger than the image.
+    const uint64_t inImage = fatOffset_ < view_.length ? (view_.length - fatOffset_) / 4 : 0;
+    if (inImage < fatEntriesOnDisk_) {
+        summary.warn("the FAT at byte " + std::to_string(fatOffset_) +
+                     " runs past the image; its missing entries read as free");
+        fatEntriesOnDisk_ = inImage;
+    }
     fat_.clear();
     if (fatEntriesOnDisk_ * 4 > maxLoadedFatBytes) return;
     fat_.assign(fatEntriesOnDisk_, 0);
@@ -119,6 +127,12 @@ std::vector<Fat64Class::ClusterRun> Fat64Class::directoryRuns(uint32_t index, bo
         wanted = std::clamp<uint64_t>(divideRoundingUp(folder.dataLength, clusterBytes_), 1,
                                       maxClusters);
     auto take = [&](uint32_t cluster) {
+        if (clusterOffset(cluster) >= view_.length) {
+            if (!quiet)
+                summary.warn(where + ": cluster " + std::to_string(cluster) +
+                             " lies beyond the image");
+            return false;
+        }
         if (!walkedClusters_.insert(cluster).second) {
             if (!quiet)
                 summary.warn(where + ": cluster " + std::to_string(cluster) +
@@ -206,6 +220,7 @@ bool Fat64Class::walkDirectory(uint32_t index, bool isRoot, std::vector<uint32_t
                                std::vector<uint32_t>& deletedFolders, Progress& progress,
                                fs::ParseSummary& summary) {
     const std::vector<ClusterRun> runs = directoryRuns(index, isRoot, summary);
+    if (isRoot && runs.empty()) rootUnreadable_ = true;
     const uint64_t clustersPerPiece = std::max<uint64_t>(1, kPieceBytes / clusterBytes_);
     std::vector<uint8_t> buffer;      // a set cut by the previous piece, then this piece
     uint64_t bufferVolumeOffset = 0;  // of buffer[0], for messages; exact within a run
