@@ -255,6 +255,10 @@ TEST_F(ExFatVolume, NumbersFromTheDiskThatPointOutsideTheVolumeAreBounded) {
     built.put(2, 192, makeSet(fileSpec(u"huge file", 40, ~uint64_t{0} >> 1)));
     built.put(2, 288, makeSet(fileSpec(u"far file", 0xFFFFFF00, 100)));
     built.put(2, 384, makeSet(fileSpec(u"chained far", 60, 5000, 1)));
+    SetSpec hugeZeros = fileSpec(u"huge zeros", 40, 40000);  // 79 clusters, 64 in the heap
+    hugeZeros.validDataLength = 0;
+    built.put(3, 0, makeSet(hugeZeros));
+    built.setFat(2, 3);
     built.setFat(60, 61);
     built.put(60, 0, makeSet(fileSpec(u"in huge")));
     parse(built);
@@ -266,7 +270,8 @@ TEST_F(ExFatVolume, NumbersFromTheDiskThatPointOutsideTheVolumeAreBounded) {
         const char* fragment;
     };
     const Case cases[] = {
-        {"/huge file", "larger than the cluster heap"},
+        {"/huge file", "data length 9223372036854775807 is larger than the cluster heap"},
+        {"/huge zeros", "data length 40000 is larger than the cluster heap"},
         {"/far file", "first cluster 4294967040 outside clusters 2 to 65"},
         {"/chained far", "FAT chain ends after 2 of 10 clusters"},
     };

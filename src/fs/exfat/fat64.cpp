@@ -443,8 +443,9 @@ Status Fat64Class::extract(EntryId id, const FileHandle& out, Progress& progress
     const uint64_t valid = std::min(entry.validDataLength, size);
     const uint64_t needed = divideRoundingUp(valid, clusterBytes_);
     const std::string what = entryPath(static_cast<uint32_t>(id));
-    if (needed > boot_.clusterCount)
-        return corruptError(what + ": valid data length " + std::to_string(valid) +
+    // No file outgrows the cluster heap, zeros past the valid length included.
+    if (divideRoundingUp(size, clusterBytes_) > boot_.clusterCount)
+        return corruptError(what + ": data length " + std::to_string(size) +
                             " is larger than the cluster heap");
     if (needed > 0 && !validCluster(entry.firstCluster))
         return corruptError(what + ": first cluster " + std::to_string(entry.firstCluster) +
