@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "fs/exfat/fat64.h"
 #include "fs/fat/fat_file_system.h"
 #include "fs/ntfs/ntfs.h"
 
@@ -14,6 +15,7 @@ std::vector<FileSystemType>& table() {
         ntfsFileSystem(),
         fatFileSystem16(),
         fatFileSystem32(),
+        exFatFileSystem(),
     };
     return types;
 }
