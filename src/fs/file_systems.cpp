@@ -1,5 +1,7 @@
 #include "fs/file_systems.h"
 
+#include "fs/ext/ext2_class.h"
+
 #include <vector>
 
 #include "fs/exfat/fat64.h"
@@ -16,6 +18,7 @@ std::vector<FileSystemType>& table() {
         fatFileSystem16(),
         fatFileSystem32(),
         exFatFileSystem(),
+        extFileSystemType(),
     };
     return types;
 }
