@@ -2,12 +2,21 @@
 
 #include <vector>
 
+#include "fs/hfsplus/hfsp.h"
+
 namespace prendle::fs {
 
 namespace {
 // One line per file system; the folder's own header declares its type.
 std::vector<FileSystemType>& table() {
     static std::vector<FileSystemType> types = {
+        {"hfsplus",
+         {FileSystemKind::HfsPlus},
+         {ParseMode::Standard, ParseMode::Deep},
+         false,
+         false,
+         "HFS+ partition selected....",
+         &openHfsPlus},
     };
     return types;
 }

@@ -1,0 +1,173 @@
+// The HFS+ parser on whole volumes: the macOS sample and the built ones, compared with
+// what The Sleuth Kit (fls, icat) read from them when the fixtures were made.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "disk/memory_sector_source.h"
+#include "fs/file_systems.h"
+#include "fs/hfsplus/hfsp.h"
+
+using namespace prendle;
+using prendle::fs::EntryId;
+
+namespace {
+
+const std::string kFixtures = std::string(PRENDLE_SOURCE_DIR) + "/tests/fixtures/hfsplus/";
+
+std::vector<uint8_t> runForBytes(const std::string& command) {
+    std::vector<uint8_t> out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return out;
+    uint8_t buffer[65536];
+    size_t got = 0;
+    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        out.insert(out.end(), buffer, buffer + got);
+    pclose(pipe);
+    return out;
+}
+
+std::vector<uint8_t> unpackFixture(const std::string& name) {
+    return runForBytes("xz -dc '" + kFixtures + name + "'");
+}
+
+std::string sha256OfFile(const std::string& path) {
+    const auto text = runForBytes("sha256sum '" + path + "'");
+    return std::string(text.begin(), text.begin() + std::min<size_t>(64, text.size()));
+}
+
+nlohmann::json loadReference(const std::string& name) {
+    std::ifstream stream(kFixtures + name);
+    return nlohmann::json::parse(stream);
+}
+
+struct OpenedVolume {
+    std::unique_ptr<MemorySectorSource> source;
+    std::unique_ptr<HFSP> hfs;
+    fs::ParseSummary summary;
+};
+
+OpenedVolume openVolume(std::vector<uint8_t> bytes, fs::ParseMode mode) {
+    OpenedVolume opened;
+    opened.source = std::make_unique<MemorySectorSource>(std::move(bytes));
+    VolumeInfo info;
+    info.fsName = "HFS+";
+    info.kind = FileSystemKind::HfsPlus;
+    opened.hfs = std::make_unique<HFSP>(VolumeView::toDiskEnd(*opened.source, 0), info);
+    Progress quiet;
+    auto parsed = opened.hfs->parse(mode, quiet);
+    EXPECT_TRUE(parsed.ok()) << (parsed.ok() ? "" : parsed.error().message);
+    if (parsed) opened.summary = parsed.value();
+    return opened;
+}
+
+// Every entry reachable from the top level, by its path ("/a/b").
+std::map<std::string, EntryId> pathsOf(const HFSP& hfs) {
+    std::map<std::string, EntryId> paths;
+    std::set<EntryId> visited;
+    std::vector<std::pair<std::string, EntryId>> pending;
+    for (EntryId id : hfs.topLevel()) pending.push_back({"", id});
+    while (!pending.empty()) {
+        auto [parent, id] = pending.back();
+        pending.pop_back();
+        const std::string path = parent + "/" + std::string(hfs.name(id));
+        paths.emplace(path, id);
+        if (!visited.insert(id).second) continue;
+        for (EntryId child : hfs.children(id)) pending.push_back({path, child});
+    }
+    return paths;
+}
+
+int64_t seconds(uint64_t fileTime) {
+    return fileTime == 0 ? 0 : static_cast<int64_t>(fileTime / 10000000) - 11644473600;
+}
+
+std::string extractToFile(HFSP& hfs, EntryId id, const std::string& path, Status* status) {
+    auto out = FileHandle::createWrite(path);
+    EXPECT_TRUE(out.ok());
+    Progress quiet;
+    *status = hfs.extract(id, out.value(), quiet);
+    out.value().close();
+    return sha256OfFile(path);
+}
+
+// Checks a volume against its reference: the same live paths, kinds, sizes, times and data.
+void expectMatchesReference(HFSP& hfs, const nlohmann::json& reference, const std::string& tag) {
+    const auto paths = pathsOf(hfs);
+    const std::string scratch = testing::TempDir() + "hfsplus_" + tag;
+    std::set<std::string> expected;
+    for (const auto& want : reference) {
+        const std::string path = want["path"];
+        expected.insert(path);
+        auto found = paths.find(path);
+        if (found == paths.end()) {
+            ADD_FAILURE() << "missing " << path;
+            continue;
+        }
+        const fs::EntryFacts facts = hfs.facts(found->second);
+        const std::string kind = want["kind"];
+        EXPECT_EQ(facts.folder, kind == "dir") << path;
+        EXPECT_EQ(facts.link, kind == "link") << path;
+        EXPECT_FALSE(facts.deleted) << path;
+        EXPECT_EQ(seconds(facts.created), want["created"].get<int64_t>()) << path;
+        EXPECT_EQ(seconds(facts.modified), want["modified"].get<int64_t>()) << path;
+        EXPECT_EQ(seconds(facts.accessed), want["accessed"].get<int64_t>()) << path;
+        if (kind == "dir") continue;
+        EXPECT_EQ(facts.size, want["size"].get<uint64_t>()) << path;
+        Status status;
+        const std::string sha = extractToFile(hfs, found->second, scratch, &status);
+        EXPECT_TRUE(status.ok()) << path << ": " << (status.ok() ? "" : status.error().message);
+        if (want.contains("sha256"))
+            EXPECT_EQ(sha, want["sha256"].get<std::string>()) << path;
+        else  // icat refused it; its data fork is empty
+            EXPECT_EQ(sha, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855")
+                << path;
+    }
+    for (const auto& [path, id] : paths) {
+        if (!hfs.isDeleted(id) && path.rfind("/ORPHAN_ENTRY", 0) != 0) {
+            EXPECT_TRUE(expected.count(path) != 0) << "extra " << path;
+        }
+    }
+    std::filesystem::remove(scratch);
+}
+
+TEST(HfsPlusVolume, MacVolumeMatchesSleuthKitInEveryMode) {
+    const auto reference = loadReference("macos-hfsplus.json");
+    for (fs::ParseMode mode : {fs::ParseMode::Standard, fs::ParseMode::Deep}) {
+        SCOPED_TRACE(fs::parseModeName(mode));
+        OpenedVolume opened = openVolume(unpackFixture("macos-hfsplus.raw.xz"), mode);
+        ASSERT_TRUE(opened.hfs);
+        EXPECT_TRUE(opened.summary.warnings.empty())
+            << (opened.summary.warnings.empty() ? "" : opened.summary.warnings.front());
+        expectMatchesReference(*opened.hfs, reference, "mac");
+    }
+}
+
+TEST(HfsPlusVolume, TableOpensHfsPlusVolumes) {
+    const fs::FileSystemType* type = fs::findFileSystem(FileSystemKind::HfsPlus);
+    ASSERT_NE(type, nullptr);
+    EXPECT_STREQ(type->startStatus, "HFS+ partition selected....");
+    EXPECT_EQ(type->modes,
+              (std::vector<fs::ParseMode>{fs::ParseMode::Standard, fs::ParseMode::Deep}));
+}
+
+TEST(HfsPlusVolume, RootFolderListsItsChildrenByDescendingIdAndTheTopLevelAscends) {
+    OpenedVolume opened =
+        openVolume(unpackFixture("macos-hfsplus.raw.xz"), fs::ParseMode::Standard);
+    const HFSP& hfs = *opened.hfs;
+    std::vector<uint32_t> top;
+    for (EntryId id : hfs.topLevel()) top.push_back(hfs.entry(id).cnid);
+    EXPECT_TRUE(std::is_sorted(top.begin(), top.end()));
+    const auto paths = pathsOf(hfs);
+    std::vector<uint32_t> inFolder;
+    for (EntryId id : hfs.children(paths.at("/testdir1"))) inFolder.push_back(hfs.entry(id).cnid);
+    EXPECT_TRUE(std::is_sorted(inFolder.rbegin(), inFolder.rend()));
+    EXPECT_EQ(inFolder.size(), 5u);
+}
+
+}  // namespace
