@@ -148,6 +148,85 @@ TEST(HfsPlusVolume, MacVolumeMatchesSleuthKitInEveryMode) {
     }
 }
 
+// Checks the builder's own list: every file (deleted ones when asked) by path and data.
+void expectManifestFiles(HFSP& hfs, const nlohmann::json& manifest, bool withDeleted,
+                         bool deletedFlagKnown, const std::string& tag) {
+    const auto paths = pathsOf(hfs);
+    const std::string scratch = testing::TempDir() + "hfsplus_manifest_" + tag;
+    for (const auto& want : manifest["files"]) {
+        const std::string path = want["path"];
+        const bool deleted = want["deleted"];
+        auto found = paths.find(path);
+        if (deleted && !withDeleted) {
+            EXPECT_TRUE(found == paths.end()) << "deleted file listed: " << path;
+            continue;
+        }
+        if (found == paths.end()) {
+            ADD_FAILURE() << "missing " << path;
+            continue;
+        }
+        if (deletedFlagKnown) {
+            EXPECT_EQ(hfs.isDeleted(found->second), deleted) << path;
+        }
+        EXPECT_EQ(hfs.facts(found->second).size, want["size"].get<uint64_t>()) << path;
+        Status status;
+        EXPECT_EQ(extractToFile(hfs, found->second, scratch, &status),
+                  want["sha256"].get<std::string>())
+            << path;
+        EXPECT_TRUE(status.ok()) << path << ": " << (status.ok() ? "" : status.error().message);
+    }
+    std::filesystem::remove(scratch);
+}
+
+// Fragmented catalog and forks continued in the extents-overflow file, decmpfs files,
+// nodes that span blocks and nodes that share one: the same as fls/icat in both modes, and
+// the deleted records (node slack, a freed node) only in the deep one.
+TEST(HfsPlusVolume, BuiltVolumesMatchSleuthKitAndDeepModeAddsDeletedRecords) {
+    for (const char* name : {"built-4k", "built-512", "built-8k"}) {
+        const auto reference = loadReference(std::string(name) + ".json");
+        const auto manifest = loadReference(std::string(name) + ".manifest.json");
+        for (fs::ParseMode mode : {fs::ParseMode::Standard, fs::ParseMode::Deep}) {
+            SCOPED_TRACE(std::string(name) + " " + fs::parseModeName(mode));
+            OpenedVolume opened = openVolume(unpackFixture(std::string(name) + ".raw.xz"), mode);
+            ASSERT_TRUE(opened.hfs);
+            EXPECT_TRUE(opened.summary.warnings.empty())
+                << (opened.summary.warnings.empty() ? "" : opened.summary.warnings.front());
+            expectMatchesReference(*opened.hfs, reference, name);
+            const bool deep = mode == fs::ParseMode::Deep;
+            expectManifestFiles(*opened.hfs, manifest, deep, true, name);
+            EXPECT_EQ(opened.summary.deletedCount, deep ? 3u : 0u);
+        }
+    }
+}
+
+TEST(HfsPlusVolume, ZeroedPrimaryHeaderFallsBackToTheAlternateHeader) {
+    const auto manifest = loadReference("built-althdr.manifest.json");
+    OpenedVolume opened = openVolume(unpackFixture("built-althdr.raw.xz"), fs::ParseMode::Standard);
+    ASSERT_TRUE(opened.hfs);
+    ASSERT_EQ(opened.summary.warnings.size(), 1u);
+    EXPECT_NE(opened.summary.warnings[0].find("alternate header"), std::string::npos);
+    expectManifestFiles(*opened.hfs, manifest, false, true, "althdr");
+}
+
+TEST(HfsPlusVolume, DeepScanFindsTheCatalogOfAVolumeWithBothHeadersZeroed) {
+    const auto manifest = loadReference("built-nohdr.manifest.json");
+    {
+        MemorySectorSource source(unpackFixture("built-nohdr.raw.xz"));
+        HFSP hfs(VolumeView::toDiskEnd(source, 0), VolumeInfo{});
+        Progress quiet;
+        auto parsed = hfs.parse(fs::ParseMode::Standard, quiet);
+        ASSERT_FALSE(parsed.ok());
+        EXPECT_EQ(parsed.error().kind, ErrorKind::Corrupt);
+        EXPECT_NE(parsed.error().message.find("signature"), std::string::npos);
+    }
+    OpenedVolume opened = openVolume(unpackFixture("built-nohdr.raw.xz"), fs::ParseMode::Deep);
+    ASSERT_TRUE(opened.hfs);
+    EXPECT_EQ(opened.hfs->allocationBlockBytes(), 4096u);
+    // Without a live tree nothing tells the freed node from a live one; the slack record
+    // is still known to be deleted.
+    expectManifestFiles(*opened.hfs, manifest, true, false, "nohdr");
+}
+
 TEST(HfsPlusVolume, TableOpensHfsPlusVolumes) {
     const fs::FileSystemType* type = fs::findFileSystem(FileSystemKind::HfsPlus);
     ASSERT_NE(type, nullptr);

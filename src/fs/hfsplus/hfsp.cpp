@@ -248,6 +248,7 @@ void HFSP::loadOverflowExtents(ParseSummary& summary, Progress& progress) {
         return;
     }
     extentsNodeSize = tree.value().header.nodeSize;
+    overflowTreeLoaded_ = true;
     progress.status("Reading the extents-overflow file....");
     (void)walkNodes(
         tree.value(), progress,
@@ -408,6 +409,49 @@ bool HFSP::scanCatalogNodes(ParseSummary& summary, Progress& progress) {
     return true;
 }
 
+HFSP::LeafKind HFSP::classifyLeaf(std::span<const uint8_t> node,
+                                  const std::vector<RecordSpan>& spans) {
+    const auto first = node.subspan(spans[0].offset, spans[0].length);
+    if (auto key = decodeCatalogKey(first)) {
+        ByteReader reader(first);
+        reader.seek(size_t{key.value().keyLength} + 2);
+        const uint16_t recordType = reader.be16();
+        if (reader.ok() && recordType >= kFolderRecord && recordType <= kFileThreadRecord)
+            return LeafKind::Catalog;
+    }
+    if (auto extents = decodeExtentsRecord(first))
+        if (extents.value().forkType == kDataFork || extents.value().forkType == kResourceFork)
+            return LeafKind::Extents;
+    if (auto attribute = decodeAttributeRecord(first)) {
+        const uint32_t type = attribute.value().recordType;
+        if (type == 0x10 || type == 0x20 || type == 0x30) return LeafKind::Attributes;
+    }
+    return LeafKind::None;
+}
+
+void HFSP::collectScannedLeaf(std::span<const uint8_t> node, const std::vector<RecordSpan>& spans,
+                              LeafKind kind) {
+    for (const RecordSpan& span : spans) {
+        const auto bytes = node.subspan(span.offset, span.length);
+        if (kind == LeafKind::Extents) {
+            auto record = decodeExtentsRecord(bytes);
+            if (!record) continue;
+            const ExtentsRecord& value = record.value();
+            scannedOverflow_.push_back(
+                {value.forkType, value.fileId, value.startBlock, value.extents});
+        } else {
+            auto record = decodeAttributeRecord(bytes);
+            if (!record || record.value().recordType != kAttributeInlineData ||
+                !decmpfsName(record.value().name) ||
+                record.value().inlineData.size() > kMaxAttributeBytes)
+                continue;
+            const auto data = record.value().inlineData;
+            scannedCompression_.emplace(record.value().fileId,
+                                        std::vector<uint8_t>(data.begin(), data.end()));
+        }
+    }
+}
+
 bool HFSP::deepScanCatalogNodes(ParseSummary& summary, Progress& progress) {
     deepScan = true;
     const bool liveTree = !liveNodeOffsets_.empty();
@@ -483,14 +527,13 @@ bool HFSP::deepScanCatalogNodes(ParseSummary& summary, Progress& progress) {
                 if (2 * (size_t{numRecords} + 1) + kNodeDescriptorBytes > nodeSize) continue;
                 const auto spans = recordSpans(node, numRecords);
                 if (spans.empty()) continue;
-                auto key = decodeCatalogKey(node.subspan(spans[0].offset, spans[0].length));
-                if (!key) continue;
-                const size_t dataAt = spans[0].offset + size_t{key.value().keyLength} + 2;
-                if (dataAt + 2 > nodeSize) continue;
-                const uint16_t recordType =
-                    static_cast<uint16_t>(node[dataAt] << 8 | node[dataAt + 1]);
-                if (recordType < kFolderRecord || recordType > kFileThreadRecord) continue;
+                const LeafKind kind = classifyLeaf(node, spans);
+                if (kind == LeafKind::None) continue;
                 skipUntil = position + nodeSize;
+                if (kind != LeafKind::Catalog) {
+                    collectScannedLeaf(node, spans, kind);
+                    break;
+                }
                 if (liveNodeOffsets_.count(position) != 0) break;
                 if (catalogNodeSize == 0) catalogNodeSize = nodeSize;
                 HfsNodeRef ref{position, position, kLeafNode, 1, numRecords, false};
@@ -514,6 +557,7 @@ void HFSP::loadCompressionHeaders(ParseSummary& summary, Progress& progress) {
         summary.warn(tree.error().message + "; compressed files cannot be read");
         return;
     }
+    attributesTreeLoaded_ = true;
     progress.status("Reading the attributes file....");
     (void)walkNodes(
         tree.value(), progress, [&](uint64_t nodeNumber, std::span<const uint8_t> node, uint64_t) {
@@ -663,6 +707,10 @@ Result<ParseSummary> HFSP::parse(fs::ParseMode mode, Progress& progress) {
     overflowMap.clear();
     compressionHeaders_.clear();
     liveNodeOffsets_.clear();
+    scannedOverflow_.clear();
+    scannedCompression_.clear();
+    overflowTreeLoaded_ = false;
+    attributesTreeLoaded_ = false;
     topLevel_.clear();
     headerValid = false;
     blockSize = 0;
@@ -696,6 +744,14 @@ Result<ParseSummary> HFSP::parse(fs::ParseMode mode, Progress& progress) {
         return corruptError("no catalog records found");
     }
     loadCompressionHeaders(summary, progress);
+    // Damaged volumes: what the scan found of trees that could not be read stands in for
+    // them; records the trees gave are never replaced.
+    if (!overflowTreeLoaded_)
+        for (const HfsOverflowRef& ref : scannedOverflow_)
+            overflowMap.emplace(std::make_tuple(ref.fileId, ref.forkType, ref.startBlock), ref);
+    if (!attributesTreeLoaded_)
+        for (auto& [fileId, header] : scannedCompression_)
+            compressionHeaders_.emplace(fileId, std::move(header));
     resolveHardLinks();
     linkEntries(progress);
     summary.entryCount = entries_.size();

@@ -122,6 +122,13 @@ private:
     bool walkNodes(const BTreeFile& tree, prendle::Progress& progress, OnNode onNode) const;
     void loadOverflowExtents(prendle::fs::ParseSummary& summary, prendle::Progress& progress);
     bool scanCatalogNodes(prendle::fs::ParseSummary& summary, prendle::Progress& progress);
+    enum class LeafKind { None, Catalog, Extents, Attributes };
+    static LeafKind classifyLeaf(std::span<const uint8_t> node,
+                                 const std::vector<prendle::hfs_format::RecordSpan>& spans);
+    // Keeps extents-overflow and decmpfs records of leaves the volume scan found.
+    void collectScannedLeaf(std::span<const uint8_t> node,
+                            const std::vector<prendle::hfs_format::RecordSpan>& spans,
+                            LeafKind kind);
     bool deepScanCatalogNodes(prendle::fs::ParseSummary& summary, prendle::Progress& progress);
     void loadCompressionHeaders(prendle::fs::ParseSummary& summary, prendle::Progress& progress);
     // The records of one leaf node; deleted marks records from outside the live tree.
@@ -169,6 +176,10 @@ private:
     std::map<std::tuple<uint32_t, uint8_t, uint32_t>, HfsOverflowRef> overflowMap;
     std::unordered_map<uint32_t, std::vector<uint8_t>> compressionHeaders_;
     std::unordered_set<uint64_t> liveNodeOffsets_;
+    std::vector<HfsOverflowRef> scannedOverflow_;
+    std::unordered_map<uint32_t, std::vector<uint8_t>> scannedCompression_;
+    bool overflowTreeLoaded_ = false;
+    bool attributesTreeLoaded_ = false;
     std::vector<prendle::fs::EntryId> topLevel_;
 };
 
