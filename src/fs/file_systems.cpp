@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "fs/hfsplus/hfsp.h"
+#include "fs/ntfs/ntfs.h"
 
 namespace prendle::fs {
 
@@ -10,13 +11,8 @@ namespace {
 // One line per file system; the folder's own header declares its type.
 std::vector<FileSystemType>& table() {
     static std::vector<FileSystemType> types = {
-        {"hfsplus",
-         {FileSystemKind::HfsPlus},
-         {ParseMode::Standard, ParseMode::Deep},
-         false,
-         false,
-         "HFS+ partition selected....",
-         &openHfsPlus},
+        ntfsFileSystem(),
+        hfsPlusFileSystem(),
     };
     return types;
 }
@@ -35,6 +31,15 @@ const FileSystemType* findFileSystem(FileSystemKind kind) {
 
 void registerFileSystem(FileSystemType type) {
     table().push_back(std::move(type));
+}
+
+void unregisterFileSystem(const std::string& name) {
+    auto& types = table();
+    for (auto it = types.begin(); it != types.end(); ++it)
+        if (name == it->name) {
+            types.erase(it);
+            return;
+        }
 }
 
 }  // namespace prendle::fs

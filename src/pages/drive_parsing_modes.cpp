@@ -183,8 +183,11 @@ void DriveParsingModes::command(int id) {
             saveImage();
             return;
         case kStop:
+            // The export may have ended while the question was showing; a stop meant for
+            // it must not cut the next one short.
             if (message("Are you sure to stop the running process?", ui::Icon::Question,
-                        ui::Buttons::YesNo) == ui::Answer::Yes)
+                        ui::Buttons::YesNo) == ui::Answer::Yes &&
+                worker_.running())
                 stopExport = true;
             return;
         case kNext:

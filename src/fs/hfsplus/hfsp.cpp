@@ -949,8 +949,16 @@ Status HFSP::extractHfsEntry(EntryId id, const FileHandle& out, Progress& progre
 }
 
 namespace prendle::fs {
-std::unique_ptr<FileSystem> openHfsPlus(const VolumeView& view, const VolumeInfo& volume,
-                                        const OpenOptions&) {
-    return std::make_unique<HFSP>(view, volume);
+FileSystemType hfsPlusFileSystem() {
+    FileSystemType type;
+    type.name = "hfsplus";
+    type.volumeKinds = {FileSystemKind::HfsPlus};
+    type.modes = {ParseMode::Standard, ParseMode::Deep};
+    type.startStatus = "HFS+ partition selected....";
+    type.open = [](const VolumeView& view, const VolumeInfo& volume,
+                   const OpenOptions&) -> std::unique_ptr<FileSystem> {
+        return std::make_unique<HFSP>(view, volume);
+    };
+    return type;
 }
 }  // namespace prendle::fs

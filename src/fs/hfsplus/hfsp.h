@@ -184,6 +184,6 @@ private:
 };
 
 namespace prendle::fs {
-std::unique_ptr<FileSystem> openHfsPlus(const VolumeView& view, const VolumeInfo& volume,
-                                        const OpenOptions& options);
+// The table line: HFS+ volumes, Standard and Deep modes.
+FileSystemType hfsPlusFileSystem();
 }  // namespace prendle::fs
