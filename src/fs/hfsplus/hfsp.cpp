@@ -250,21 +250,23 @@ void HFSP::loadOverflowExtents(ParseSummary& summary, Progress& progress) {
     extentsNodeSize = tree.value().header.nodeSize;
     overflowTreeLoaded_ = true;
     progress.status("Reading the extents-overflow file....");
-    (void)walkNodes(
-        tree.value(), progress,
-        [&](uint64_t nodeNumber, std::span<const uint8_t> node, uint64_t at) {
-            const NodeDescriptor descriptor = decodeNodeDescriptor(node);
-            if (descriptor.kind != kLeafNode || !tree.value().inUse[nodeNumber]) return;
-            extentNodes.push_back(
-                {nodeNumber, at, descriptor.kind, descriptor.height, descriptor.numRecords, true});
-            for (const RecordSpan& span : recordSpans(node, descriptor.numRecords)) {
-                auto record = decodeExtentsRecord(node.subspan(span.offset, span.length));
-                if (!record) continue;
-                const ExtentsRecord& value = record.value();
-                HfsOverflowRef ref{value.forkType, value.fileId, value.startBlock, value.extents};
-                overflowMap[{value.fileId, value.forkType, value.startBlock}] = ref;
-            }
-        });
+    if (!walkNodes(tree.value(), progress,
+                   [&](uint64_t nodeNumber, std::span<const uint8_t> node, uint64_t at) {
+                       const NodeDescriptor descriptor = decodeNodeDescriptor(node);
+                       if (descriptor.kind != kLeafNode || !tree.value().inUse[nodeNumber]) return;
+                       extentNodes.push_back({nodeNumber, at, descriptor.kind, descriptor.height,
+                                              descriptor.numRecords, true});
+                       for (const RecordSpan& span : recordSpans(node, descriptor.numRecords)) {
+                           auto record =
+                               decodeExtentsRecord(node.subspan(span.offset, span.length));
+                           if (!record) continue;
+                           const ExtentsRecord& value = record.value();
+                           HfsOverflowRef ref{value.forkType, value.fileId, value.startBlock,
+                                              value.extents};
+                           overflowMap[{value.fileId, value.forkType, value.startBlock}] = ref;
+                       }
+                   }))
+        summary.stopped = true;
 }
 
 // --- the catalog ---------------------------------------------------------------------
@@ -460,24 +462,27 @@ bool HFSP::deepScanCatalogNodes(ParseSummary& summary, Progress& progress) {
         auto tree = openBTree(volumeHeader.catalogFile, kCatalogFileId, "catalog");
         if (tree) {
             progress.status("Reading the slack of catalog nodes....");
-            (void)walkNodes(
-                tree.value(), progress, [&](uint64_t, std::span<const uint8_t> node, uint64_t at) {
-                    if (liveNodeOffsets_.count(at) == 0) return;
-                    const NodeDescriptor descriptor = decodeNodeDescriptor(node);
-                    HfsNodeRef ref{
-                        0, at, descriptor.kind, descriptor.height, descriptor.numRecords, true};
-                    uint32_t freeSpace = 0;
-                    const auto spans = recordSpans(node, ref.numRecords, &freeSpace);
-                    uint32_t slackFrom = freeSpace;
-                    for (const RecordSpan& span : spans)
-                        slackFrom = std::max(slackFrom, span.offset + span.length);
-                    const size_t tableStart = node.size() - 2 * (spans.size() + 1);
-                    if (slackFrom < tableStart)
-                        carveNodeSlack(node, slackFrom, static_cast<uint32_t>(tableStart), at,
-                                       summary);
-                });
+            if (!walkNodes(
+                    tree.value(), progress,
+                    [&](uint64_t, std::span<const uint8_t> node, uint64_t at) {
+                        if (liveNodeOffsets_.count(at) == 0) return;
+                        const NodeDescriptor descriptor = decodeNodeDescriptor(node);
+                        HfsNodeRef ref{
+                            0, at, descriptor.kind, descriptor.height, descriptor.numRecords, true};
+                        uint32_t freeSpace = 0;
+                        const auto spans = recordSpans(node, ref.numRecords, &freeSpace);
+                        uint32_t slackFrom = freeSpace;
+                        for (const RecordSpan& span : spans)
+                            slackFrom = std::max(slackFrom, span.offset + span.length);
+                        const size_t tableStart = node.size() - 2 * (spans.size() + 1);
+                        if (slackFrom < tableStart)
+                            carveNodeSlack(node, slackFrom, static_cast<uint32_t>(tableStart), at,
+                                           summary);
+                    }))
+                summary.stopped = true;
         }
     }
+    if (summary.stopped) return true;
 
     // Nodes start on node-size boundaries of the catalog file, whose extents start on
     // blocks: stepping by the smaller of the two finds every one. Without a header the
@@ -559,20 +564,22 @@ void HFSP::loadCompressionHeaders(ParseSummary& summary, Progress& progress) {
     }
     attributesTreeLoaded_ = true;
     progress.status("Reading the attributes file....");
-    (void)walkNodes(
-        tree.value(), progress, [&](uint64_t nodeNumber, std::span<const uint8_t> node, uint64_t) {
-            const NodeDescriptor descriptor = decodeNodeDescriptor(node);
-            if (descriptor.kind != kLeafNode || !tree.value().inUse[nodeNumber]) return;
-            for (const RecordSpan& span : recordSpans(node, descriptor.numRecords)) {
-                auto record = decodeAttributeRecord(node.subspan(span.offset, span.length));
-                if (!record || record.value().recordType != kAttributeInlineData ||
-                    !decmpfsName(record.value().name))
-                    continue;
-                const auto data = record.value().inlineData;
-                if (data.size() > kMaxAttributeBytes) continue;
-                compressionHeaders_[record.value().fileId].assign(data.begin(), data.end());
-            }
-        });
+    if (!walkNodes(
+            tree.value(), progress,
+            [&](uint64_t nodeNumber, std::span<const uint8_t> node, uint64_t) {
+                const NodeDescriptor descriptor = decodeNodeDescriptor(node);
+                if (descriptor.kind != kLeafNode || !tree.value().inUse[nodeNumber]) return;
+                for (const RecordSpan& span : recordSpans(node, descriptor.numRecords)) {
+                    auto record = decodeAttributeRecord(node.subspan(span.offset, span.length));
+                    if (!record || record.value().recordType != kAttributeInlineData ||
+                        !decmpfsName(record.value().name))
+                        continue;
+                    const auto data = record.value().inlineData;
+                    if (data.size() > kMaxAttributeBytes) continue;
+                    compressionHeaders_[record.value().fileId].assign(data.begin(), data.end());
+                }
+            }))
+        summary.stopped = true;
 }
 
 void HFSP::guessBlockSize(ParseSummary& summary) {
@@ -726,10 +733,11 @@ Result<ParseSummary> HFSP::parse(fs::ParseMode mode, Progress& progress) {
     bool catalogRead = false;
     if (headerValid) {
         loadOverflowExtents(summary, progress);
-        catalogRead = scanCatalogNodes(summary, progress);
-        if (!catalogRead && !deep) {
+        if (!summary.stopped) catalogRead = scanCatalogNodes(summary, progress);
+        if (!catalogRead && !deep && !summary.stopped) {
             progress.status("Running process Aborted....");
-            return corruptError(summary.warnings.back());
+            return corruptError(summary.warnings.empty() ? "catalog unreadable"
+                                                         : summary.warnings.back());
         }
     }
     if (deep && !summary.stopped) {
@@ -743,7 +751,7 @@ Result<ParseSummary> HFSP::parse(fs::ParseMode mode, Progress& progress) {
         progress.status("Running process Aborted....");
         return corruptError("no catalog records found");
     }
-    loadCompressionHeaders(summary, progress);
+    if (!summary.stopped) loadCompressionHeaders(summary, progress);
     // Damaged volumes: what the scan found of trees that could not be read stands in for
     // them; records the trees gave are never replaced.
     if (!overflowTreeLoaded_)
@@ -954,6 +962,8 @@ FileSystemType hfsPlusFileSystem() {
     type.name = "hfsplus";
     type.volumeKinds = {FileSystemKind::HfsPlus};
     type.modes = {ParseMode::Standard, ParseMode::Deep};
+    // Extraction reads through local buffers only.
+    type.parallelExtract = true;
     type.startStatus = "HFS+ partition selected....";
     type.open = [](const VolumeView& view, const VolumeInfo& volume,
                    const OpenOptions&) -> std::unique_ptr<FileSystem> {
