@@ -44,7 +44,11 @@ for volume in ["macos-hfsplus", "built-4k", "built-512", "built-8k"]:
         tag = f"{volume}-{mode}"
         ours = listing(image, "--mode", mode)
         want = {e["path"].lstrip("/"): e for e in reference}
-        live = {p for p, e in ours.items() if not e["deleted"] and not p.startswith("ORPHAN_ENTRY")}
+        # A resource fork is saved beside its file as "._name" (AppleDouble).
+        sidecars = {os.path.join(os.path.dirname(p), "._" + os.path.basename(p)): e
+                    for p, e in want.items() if "rsrc_sha256" in e}
+        live = {p for p, e in ours.items() if not e["deleted"] and not p.startswith("ORPHAN_ENTRY")
+                and p not in sidecars}
         check(f"{tag} paths", live == set(want),
               f"missing {sorted(set(want) - live)[:5]} extra {sorted(live - set(want))[:5]}")
         for path, e in want.items():
@@ -64,6 +68,10 @@ for volume in ["macos-hfsplus", "built-4k", "built-512", "built-8k"]:
             data = open(target, "rb").read() if os.path.exists(target) else None
             expected = e.get("sha256", hashlib.sha256(b"").hexdigest())
             check(f"{tag} content {path}", data is not None and hashlib.sha256(data).hexdigest() == expected)
+            sidecar = os.path.join(out, os.path.dirname(path), "._" + os.path.basename(path))
+            if "rsrc_sha256" in e and os.path.exists(sidecar):
+                fork = open(sidecar, "rb").read()[82:]
+                check(f"{tag} resource fork {path}", hashlib.sha256(fork).hexdigest() == e["rsrc_sha256"])
             if data is not None and e["modified"]:
                 check(f"{tag} mtime {path}", int(os.stat(target).st_mtime) == e["modified"],
                       f"{os.stat(target).st_mtime} vs {e['modified']}")

@@ -101,6 +101,7 @@ void expectMatchesReference(HFSP& hfs, const nlohmann::json& reference, const st
     const auto paths = pathsOf(hfs);
     const std::string scratch = testing::TempDir() + "hfsplus_" + tag;
     std::set<std::string> expected;
+    size_t sidecars = 0;
     for (const auto& want : reference) {
         const std::string path = want["path"];
         expected.insert(path);
@@ -127,6 +128,21 @@ void expectMatchesReference(HFSP& hfs, const nlohmann::json& reference, const st
         else  // icat refused it; its data fork is empty
             EXPECT_EQ(sha, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855")
                 << path;
+        // A resource fork is saved beside its file as "._name" (AppleDouble), except where
+        // it holds a compressed file's data.
+        if (!want.contains("rsrc_sha256")) continue;
+        const size_t slash = path.rfind('/');
+        const std::string sidecarPath = path.substr(0, slash + 1) + "._" + path.substr(slash + 1);
+        auto sidecar = paths.find(sidecarPath);
+        if (sidecar == paths.end()) continue;
+        expected.insert(sidecarPath);
+        (void)extractToFile(hfs, sidecar->second, scratch, &status);
+        EXPECT_TRUE(status.ok()) << sidecarPath;
+        const auto forkSha = runForBytes("tail -c +83 '" + scratch + "' | sha256sum");
+        EXPECT_EQ(std::string(forkSha.begin(), forkSha.begin() + 64),
+                  want["rsrc_sha256"].get<std::string>())
+            << sidecarPath;
+        ++sidecars;
     }
     for (const auto& [path, id] : paths) {
         if (!hfs.isDeleted(id) && path.rfind("/ORPHAN_ENTRY", 0) != 0) {
@@ -134,6 +150,7 @@ void expectMatchesReference(HFSP& hfs, const nlohmann::json& reference, const st
         }
     }
     std::filesystem::remove(scratch);
+    EXPECT_GE(sidecars, 1u);
 }
 
 TEST(HfsPlusVolume, MacVolumeMatchesSleuthKitInEveryMode) {
@@ -244,9 +261,18 @@ TEST(HfsPlusVolume, RootFolderListsItsChildrenByDescendingIdAndTheTopLevelAscend
     EXPECT_TRUE(std::is_sorted(top.begin(), top.end()));
     const auto paths = pathsOf(hfs);
     std::vector<uint32_t> inFolder;
-    for (EntryId id : hfs.children(paths.at("/testdir1"))) inFolder.push_back(hfs.entry(id).cnid);
+    std::vector<std::string> names;
+    for (EntryId id : hfs.children(paths.at("/testdir1"))) {
+        inFolder.push_back(hfs.entry(id).cnid);
+        names.emplace_back(hfs.name(id));
+    }
     EXPECT_TRUE(std::is_sorted(inFolder.rbegin(), inFolder.rend()));
-    EXPECT_EQ(inFolder.size(), 5u);
+    // Five entries and the resource fork's AppleDouble file right after its own file.
+    ASSERT_EQ(names.size(), 6u);
+    auto fork = std::find(names.begin(), names.end(), "resourcefork1");
+    ASSERT_NE(fork, names.end());
+    ASSERT_NE(fork + 1, names.end());
+    EXPECT_EQ(*(fork + 1), "._resourcefork1");
 }
 
 }  // namespace

@@ -762,8 +762,54 @@ Result<ParseSummary> HFSP::parse(fs::ParseMode mode, Progress& progress) {
             compressionHeaders_.emplace(fileId, std::move(header));
     resolveHardLinks();
     linkEntries(progress);
+    addResourceSidecars();
     summary.entryCount = entries_.size();
     return summary;
+}
+
+void HFSP::addResourceSidecars() {
+    // Each file's resource fork goes beside it; a compressed file's fork holds its data
+    // and a hard link's belongs to its target, so neither gets one.
+    const size_t count = entries_.size();
+    std::unordered_map<EntryId, EntryId> topSidecars;
+    for (EntryId id = 0; id < count; ++id) {
+        const HfsEntry& file = entries_[id];
+        if (file.kind != 2 || file.resourceFork.logicalSize == 0 ||
+            file.resourceFork.logicalSize > UINT32_MAX - kAppleDoubleHeaderBytes ||
+            (file.ownerFlags & kOwnerFlagCompressed) != 0 || file.linkTarget < count)
+            continue;
+        HfsEntry sidecar;
+        sidecar.kind = 2;
+        sidecar.parentId = file.parentId;
+        sidecar.cnid = file.cnid;
+        sidecar.name = "._" + file.name;
+        sidecar.nodeBlock = file.nodeBlock;
+        sidecar.offsetInNode = file.offsetInNode;
+        sidecar.resourceFork = file.resourceFork;
+        sidecar.createDate = file.createDate;
+        sidecar.contentModDate = file.contentModDate;
+        sidecar.attributeModDate = file.attributeModDate;
+        sidecar.accessDate = file.accessDate;
+        sidecar.fileMode = file.fileMode;
+        sidecar.fileType = file.fileType;
+        sidecar.creator = file.creator;
+        sidecar.deleted = file.deleted;
+        sidecar.resourceSidecar = true;
+        const EntryId sidecarId = entries_.size();
+        // Listed right after its file, in the file's own list.
+        sidecar.nextSibling = entries_[id].nextSibling;
+        entries_.push_back(std::move(sidecar));
+        entries_[id].nextSibling = static_cast<int64_t>(sidecarId);
+        topSidecars.emplace(id, sidecarId);
+    }
+    if (topSidecars.empty()) return;
+    std::vector<EntryId> top;
+    for (EntryId id : topLevel_) {
+        top.push_back(id);
+        if (auto found = topSidecars.find(id); found != topSidecars.end())
+            top.push_back(found->second);
+    }
+    topLevel_ = std::move(top);
 }
 
 // --- the tree ------------------------------------------------------------------------
@@ -804,9 +850,12 @@ fs::EntryFacts HFSP::facts(EntryId id) const {
     facts.name = entry.name;
     facts.folder = source.kind == 1;
     facts.deleted = entry.deleted;
-    facts.link = (source.fileMode & 0xF000) == 0xA000 ||
-                 (source.fileType == kTypeSymbolicLink && source.creator == 0x72686170);
-    if (source.kind == 2) {
+    facts.link = !source.resourceSidecar &&
+                 ((source.fileMode & 0xF000) == 0xA000 ||
+                  (source.fileType == kTypeSymbolicLink && source.creator == 0x72686170));
+    if (source.resourceSidecar) {
+        facts.size = kAppleDoubleHeaderBytes + source.resourceFork.logicalSize;
+    } else if (source.kind == 2) {
         facts.size = source.size;
         if ((source.ownerFlags & kOwnerFlagCompressed) != 0) {
             auto found = compressionHeaders_.find(source.cnid);
@@ -836,7 +885,7 @@ EntryDisplayText HFSP::describeHfsEntry(EntryId id) const {
 // --- extraction ----------------------------------------------------------------------
 
 Status HFSP::writeFork(const HfsEntry& file, uint8_t forkType, const ForkData& fork,
-                       const FileHandle& out, Progress& progress) const {
+                       uint64_t outOffset, const FileHandle& out, Progress& progress) const {
     const ResolvedFork resolved = resolveFork(file.cnid, forkType, fork);
     std::string problem = resolved.problem;
     std::vector<uint8_t> piece(
@@ -850,7 +899,7 @@ Status HFSP::writeFork(const HfsEntry& file, uint8_t forkType, const ForkData& f
             problem = "file " + std::to_string(file.cnid) + ": bytes from " +
                       std::to_string(offset) +
                       " unreadable or outside the volume, written as zeros";
-        if (auto written = out.writeAt(offset, bytes); !written) return written.error();
+        if (auto written = out.writeAt(outOffset + offset, bytes); !written) return written.error();
     }
     if (!problem.empty()) return ioError(problem);
     return {};
@@ -935,10 +984,33 @@ Status HFSP::writeCompressed(const HfsEntry& file, std::span<const uint8_t> attr
     return {};
 }
 
+Status HFSP::writeAppleDouble(const HfsEntry& file, const FileHandle& out,
+                              Progress& progress) const {
+    std::vector<uint8_t> header(kAppleDoubleHeaderBytes, 0);
+    auto put32 = [&](size_t at, uint32_t value) {
+        for (int i = 0; i < 4; ++i) header[at + i] = static_cast<uint8_t>(value >> (24 - 8 * i));
+    };
+    put32(0, 0x00051607);  // AppleDouble magic
+    put32(4, 0x00020000);  // version 2
+    header[25] = 2;        // two entries
+    put32(26, 9);          // Finder info
+    put32(30, 50);
+    put32(34, 32);
+    put32(38, 2);  // resource fork
+    put32(42, static_cast<uint32_t>(kAppleDoubleHeaderBytes));
+    put32(46, static_cast<uint32_t>(file.resourceFork.logicalSize));
+    put32(50, file.fileType);
+    put32(54, file.creator);
+    if (auto written = out.writeAt(0, header); !written) return written.error();
+    return writeFork(file, kResourceFork, file.resourceFork, kAppleDoubleHeaderBytes, out,
+                     progress);
+}
+
 Status HFSP::extractHfsEntry(EntryId id, const FileHandle& out, Progress& progress) const {
     if (id >= entries_.size()) return corruptError("no entry " + std::to_string(id));
     const HfsEntry& file = dataSource(id);
     if (file.kind != 2) return corruptError("entry " + std::to_string(id) + " is a folder");
+    if (file.resourceSidecar) return writeAppleDouble(file, out, progress);
     if ((file.ownerFlags & kOwnerFlagCompressed) != 0) {
         auto found = compressionHeaders_.find(file.cnid);
         if (found != compressionHeaders_.end())
@@ -953,7 +1025,7 @@ Status HFSP::extractHfsEntry(EntryId id, const FileHandle& out, Progress& progre
     fork.totalBlocks = file.totalBlocks;
     for (size_t i = 0; i < file.extents.size() && i < fork.extents.size(); ++i)
         fork.extents[i] = file.extents[i];
-    return writeFork(file, kDataFork, fork, out, progress);
+    return writeFork(file, kDataFork, fork, 0, out, progress);
 }
 
 namespace prendle::fs {

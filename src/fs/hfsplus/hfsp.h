@@ -41,7 +41,13 @@ struct HfsEntry {
     bool deleted = false;  // found outside the live tree: free nodes or node slack
     // A hard link's target (the iNode file or dir_ folder), or ~0.
     uint64_t linkTarget = ~uint64_t{0};
+    // An entry of our own beside a file with a resource fork: "._name", the fork in an
+    // AppleDouble file as macOS writes it to foreign file systems.
+    bool resourceSidecar = false;
 };
+
+// AppleDouble: header 26 bytes, two entry descriptors, Finder info (32) and the fork.
+inline constexpr uint64_t kAppleDoubleHeaderBytes = 82;
 
 // A B-tree node the walks used.
 struct HfsNodeRef {
@@ -153,8 +159,12 @@ private:
                   std::span<uint8_t> out) const;
     std::optional<uint64_t> forkOffsetToVolume(const std::vector<HfsExtent>& extents,
                                                uint64_t offset) const;
+    void addResourceSidecars();
+    prendle::Status writeAppleDouble(const HfsEntry& file, const prendle::FileHandle& out,
+                                     prendle::Progress& progress) const;
+    // Writes the fork at outOffset on in out.
     prendle::Status writeFork(const HfsEntry& file, uint8_t forkType,
-                              const prendle::hfs_format::ForkData& fork,
+                              const prendle::hfs_format::ForkData& fork, uint64_t outOffset,
                               const prendle::FileHandle& out, prendle::Progress& progress) const;
     prendle::Status writeCompressed(const HfsEntry& file, std::span<const uint8_t> attribute,
                                     const prendle::FileHandle& out,
