@@ -40,6 +40,12 @@ uint64_t HFSP::volumeBytes() const {
     return view_.length;
 }
 
+uint64_t HFSP::forkReadableBytes(uint64_t logicalSize, uint32_t totalBlocks) const {
+    if (blockSize == 0) return 0;
+    const uint64_t blocks = std::min<uint64_t>(totalBlocks, volumeBytes() / blockSize);
+    return std::min(logicalSize, blocks * blockSize);
+}
+
 // --- the volume header ---------------------------------------------------------------
 
 bool HFSP::readVolumeHeader(ParseSummary& summary) {
@@ -854,9 +860,10 @@ fs::EntryFacts HFSP::facts(EntryId id) const {
                  ((source.fileMode & 0xF000) == 0xA000 ||
                   (source.fileType == kTypeSymbolicLink && source.creator == 0x72686170));
     if (source.resourceSidecar) {
-        facts.size = kAppleDoubleHeaderBytes + source.resourceFork.logicalSize;
+        facts.size = kAppleDoubleHeaderBytes + forkReadableBytes(source.resourceFork.logicalSize,
+                                                                 source.resourceFork.totalBlocks);
     } else if (source.kind == 2) {
-        facts.size = source.size;
+        facts.size = forkReadableBytes(source.size, source.totalBlocks);
         if ((source.ownerFlags & kOwnerFlagCompressed) != 0) {
             auto found = compressionHeaders_.find(source.cnid);
             if (found != compressionHeaders_.end())
@@ -890,9 +897,16 @@ Status HFSP::writeFork(const HfsEntry& file, uint8_t forkType, const ForkData& f
     std::string problem = resolved.problem;
     std::vector<uint8_t> piece(
         std::min<uint64_t>(kReadPieceBytes, std::max<uint64_t>(fork.logicalSize, 1)));
-    for (uint64_t offset = 0; offset < fork.logicalSize; offset += piece.size()) {
+    // A logical size beyond the fork's blocks is damage: only what the blocks hold is written.
+    const uint64_t total = forkReadableBytes(fork.logicalSize, fork.totalBlocks);
+    if (total < fork.logicalSize && problem.empty())
+        problem = "file " + std::to_string(file.cnid) + ": logical size " +
+                  std::to_string(fork.logicalSize) + " exceeds its " +
+                  std::to_string(fork.totalBlocks) + " blocks; " + std::to_string(total) +
+                  " bytes written";
+    for (uint64_t offset = 0; offset < total; offset += piece.size()) {
         if (!progress.checkpoint()) return Error{ErrorKind::Stopped, "stopped"};
-        const uint64_t length = std::min<uint64_t>(piece.size(), fork.logicalSize - offset);
+        const uint64_t length = std::min<uint64_t>(piece.size(), total - offset);
         std::span<uint8_t> bytes(piece.data(), length);
         // Unreadable or unmapped bytes are written as zeros in their place, never shifted.
         if (!readFork(resolved.extents, offset, bytes) && problem.empty())
@@ -973,13 +987,11 @@ Status HFSP::writeCompressed(const HfsEntry& file, std::span<const uint8_t> attr
             problem = written.error().message;
         offset += expected;
     }
-    if (offset < size) {
-        // A short table leaves a hole: the file keeps its size, the rest reads as zeros.
-        if (auto truncated = out.truncate(size); !truncated) return truncated.error();
-        if (problem.empty())
-            problem = "block table covers " + std::to_string(offset) + " of " +
-                      std::to_string(size) + " bytes";
-    }
+    // A short table is damage: what it covers is written and the rest reported, never a
+    // size taken on trust.
+    if (offset < size && problem.empty())
+        problem = "block table covers " + std::to_string(offset) + " of " + std::to_string(size) +
+                  " bytes";
     if (!problem.empty()) return corruptError("file " + std::to_string(file.cnid) + ": " + problem);
     return {};
 }

@@ -171,6 +171,9 @@ private:
                                     prendle::Progress& progress) const;
     const HfsEntry& dataSource(prendle::fs::EntryId id) const;
     uint64_t volumeBytes() const;
+    // What of a fork can be written: its logical size, but never more than its blocks and
+    // never more than the volume holds.
+    uint64_t forkReadableBytes(uint64_t logicalSize, uint32_t totalBlocks) const;
 
     prendle::VolumeView view_;
     prendle::hfs_format::VolumeHeader volumeHeader;
