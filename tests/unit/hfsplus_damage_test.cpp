@@ -182,6 +182,22 @@ TEST(HfsPlusDamage, ExtentOutsideTheVolumeIsWrittenAsZerosAndReported) {
     EXPECT_EQ(status.error().kind, ErrorKind::Io);
 }
 
+TEST(HfsPlusDamage, LogicalSizeBeyondTheForksBlocksWritesOnlyTheBlocks) {
+    Bytes volume = unpackFixture("built-4k.raw.xz");
+    const size_t key = findCatalogKey(volume, 16, "readme.txt");
+    putBe32(volume, key + 2 + 26 + 88, 0x10000000);  // logicalSize 2^60
+    Parsed parsed = parseVolume(volume, fs::ParseMode::Standard);
+    ASSERT_TRUE(parsed.result.ok());
+    auto paths = pathsOf(*parsed.hfs);
+    const EntryId readme = paths["/docs/readme.txt"];
+    EXPECT_EQ(parsed.hfs->facts(readme).size, 2u * 4096);
+    Status status;
+    EXPECT_EQ(extractBytes(*parsed.hfs, readme, &status).size(), 2u * 4096);
+    ASSERT_FALSE(status.ok());
+    EXPECT_NE(status.error().message.find("exceeds its 2 blocks"), std::string::npos)
+        << status.error().message;
+}
+
 TEST(HfsPlusDamage, OverflowRecordThatAddsNoBlocksEndsTheLookup) {
     Bytes volume = unpackFixture("built-4k.raw.xz");
     // fragmented.bin (file 19), data fork, from block 8: its extents made empty.
