@@ -6,6 +6,7 @@
 
 #include "fs/exfat/fat64.h"
 #include "fs/fat/fat_file_system.h"
+#include "fs/hfsplus/hfsp.h"
 #include "fs/ntfs/ntfs.h"
 
 namespace prendle::fs {
@@ -19,6 +20,7 @@ std::vector<FileSystemType>& table() {
         fatFileSystem32(),
         exFatFileSystem(),
         extFileSystemType(),
+        hfsPlusFileSystem(),
     };
     return types;
 }
