@@ -155,8 +155,10 @@ uint64_t Scan::onStart(int typeId, uint64_t position) {
         const uint8_t* field = at(position) + rule.sizeFieldOffset;
         uint64_t size = 0;
         for (uint32_t k = 0; k < rule.sizeFieldBytes; ++k) size |= uint64_t{field[k]} << (8 * k);
+        // A zero size (or one that overflows with the header) says the signature was not
+        // a file's header.
+        if (size == 0) return position + kSector;
         if (rule.sizeIncludesHeader == 0) size = checkedAdd(size, rule.headerSize).value_or(0);
-        // A zero size says the signature was not a file's header.
         if (size == 0) return position + kSector;
         if (rule.approxSize > 0) size = std::min(size, static_cast<uint64_t>(rule.approxSize));
         size = capToVolume(position, size);
