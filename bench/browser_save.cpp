@@ -47,8 +47,10 @@ private:
 class Source : public prendle::ui::Page, public prendle::browser::VolumeSource {
 public:
     explicit Source(prendle::ui::Platform& platform) : Page(platform, 136) {}
-    VolumeInfo browsedVolume() const override { return {"NTFS", "", "0", "0", 0}; }
-    int browsedMode() const override { return 1; }
+    VolumeInfo browsedVolume() const override {
+        return {"NTFS", "", "0", "0", 0, FileSystemKind::Ntfs};
+    }
+    prendle::fs::ParseMode browsedMode() const override { return prendle::fs::ParseMode::Standard; }
     prendle::browser::VolumeScanDlg* open() {
         goNext(std::make_unique<prendle::browser::VolumeScanDlg>(platform_));
         return dynamic_cast<prendle::browser::VolumeScanDlg*>(child());

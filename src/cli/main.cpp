@@ -40,17 +40,20 @@ int main(int argc, char** argv) {
         ->needs(advanced);
     volumesCommand->add_flag("--json", volumes.json, "Print a JSON array");
 
-    NtfsOptions list;
-    auto* listCommand = app.add_subcommand("list", "List the files of an NTFS volume (JSON Lines)");
-    NtfsOptions recover;
+    FsOptions list;
+    auto* listCommand = app.add_subcommand("list", "List the files of a volume (JSON Lines)");
+    FsOptions recover;
     auto* recoverCommand =
-        app.add_subcommand("recover", "Write the files of an NTFS volume below a folder");
+        app.add_subcommand("recover", "Write the files of a volume below a folder");
     for (auto [command, options] : {std::pair{listCommand, &list}, {recoverCommand, &recover}}) {
         command->add_option("IMAGE", options->image, "Image file")->required();
         command->add_option("--volume", options->volume,
                             "Row of `prendle-cli volumes`; without it the image is the volume");
-        command->add_option("--mode", options->mode, "standard or deep")
-            ->check(CLI::IsMember({"standard", "deep"}));
+        command->add_option("--mode", options->mode, "standard, advanced or deep")
+            ->check(CLI::IsMember({"standard", "advanced", "deep"}));
+        command->add_option("--fs", options->fileSystem,
+                            "Read the volume as this file system (ntfs, fat16, fat32, exfat, "
+                            "ext, hfsplus) instead of the one found");
     }
     listCommand->add_flag("--json", list.json, "One JSON object per line (the default)");
     recoverCommand->add_option("--out", recover.outFolder, "Destination folder")->required();

@@ -2,12 +2,15 @@
 
 #include <vector>
 
+#include "fs/ntfs/ntfs.h"
+
 namespace prendle::fs {
 
 namespace {
 // One line per file system; the folder's own header declares its type.
 std::vector<FileSystemType>& table() {
     static std::vector<FileSystemType> types = {
+        ntfsFileSystem(),
     };
     return types;
 }
@@ -26,6 +29,15 @@ const FileSystemType* findFileSystem(FileSystemKind kind) {
 
 void registerFileSystem(FileSystemType type) {
     table().push_back(std::move(type));
+}
+
+void unregisterFileSystem(const std::string& name) {
+    auto& types = table();
+    for (auto it = types.begin(); it != types.end(); ++it)
+        if (name == it->name) {
+            types.erase(it);
+            return;
+        }
 }
 
 }  // namespace prendle::fs

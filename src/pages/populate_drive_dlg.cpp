@@ -297,7 +297,7 @@ void PopulateDriveDlg::next() {
         message("The raw recovery page is not available yet.");
         return;
     }
-    if (selectedVolume.kind == FileSystemKind::Unknown) {
+    if (toLowerAscii(selectedVolume.fsName) == "unknown") {
         message("can not parse unknown volume");
         return;
     }

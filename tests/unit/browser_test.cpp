@@ -22,10 +22,12 @@ namespace {
 // Stands in for the recovery mode page.
 class ModePage : public ui::Page, public VolumeSource {
 public:
-    ModePage(ui::Platform& platform, VolumeInfo v, int mode)
-        : Page(platform, 136), volume_(std::move(v)), mode_(mode) {}
+    ModePage(ui::Platform& platform, VolumeInfo v, fs::ParseMode mode)
+        : Page(platform, 136), volume_(std::move(v)), mode_(mode) {
+        volume_.kind = fileSystemKindFromName(volume_.fsName);
+    }
     VolumeInfo browsedVolume() const override { return volume_; }
-    int browsedMode() const override { return mode_; }
+    fs::ParseMode browsedMode() const override { return mode_; }
     VolumeScanDlg* open() {
         goNext(std::make_unique<VolumeScanDlg>(platform_));
         return dynamic_cast<VolumeScanDlg*>(child());
@@ -33,7 +35,7 @@ public:
 
 private:
     VolumeInfo volume_;
-    int mode_;
+    fs::ParseMode mode_;
 };
 
 std::string sha256Of(const std::string& path) {
@@ -67,7 +69,8 @@ protected:
         mode_.reset();
         resetRunState();
     }
-    VolumeScanDlg& openBrowser(const std::string& fsName = "NTFS", int mode = 1) {
+    VolumeScanDlg& openBrowser(const std::string& fsName = "NTFS",
+                               fs::ParseMode mode = fs::ParseMode::Standard) {
         mode_ =
             std::make_unique<ModePage>(platform, VolumeInfo{fsName, "", "0", "64   MB", 0}, mode);
         mode_->initialise();
@@ -106,8 +109,8 @@ TEST_F(Browser, TheParseEndsWithTheFirstLevelAndPlaceholders) {
     EXPECT_EQ(page.tree.record(gone)->textColour, kDeletedTextColour);
 }
 
-TEST_F(Browser, UnknownFileSystemsAndParsersNotBuiltYetAreNotValidDrives) {
-    for (const char* name : {"Unknown", "fat32", "extX"}) {
+TEST_F(Browser, VolumesNoParserReadsAreNotValidDrives) {
+    for (const char* name : {"Unknown", "RAW", "Basic data partition"}) {
         VolumeScanDlg& page = openBrowser(name);
         EXPECT_EQ(platform.texts().back(), "not a valid drive.") << name;
         EXPECT_EQ(page.control(VolumeScanDlg::kStatus).text, "Not a valid Drive .Go back");

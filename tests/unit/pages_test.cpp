@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "disk/run_state.h"
+#include "fs/file_systems.h"
 #include "pages/drive_parsing_modes.h"
 #include "pages/parce_mode_ntfs_dlg.h"
 #include "pages/populate_drive_dlg.h"
@@ -201,19 +202,25 @@ TEST_F(Wizard, ACustomVolumeAndTheFilter) {
     EXPECT_TRUE(list.control(PopulateDriveDlg::kList).rows.empty());
 }
 
-TEST_F(Wizard, TheRecoveryModesOfferedFollowTheFileSystem) {
+TEST_F(Wizard, TheRecoveryModesOfferedFollowTheFileSystemTable) {
+    // A file system registered here, as a new parser's table line would add it.
+    fs::FileSystemType probe;
+    probe.name = "probe";
+    probe.volumeKinds = {FileSystemKind::Raw};
+    probe.modes = {fs::ParseMode::Standard, fs::ParseMode::Advanced};
+    probe.offersFormattedChoice = true;
+    fs::registerFileSystem(probe);
     struct Case {
         const char* fsName;
         bool standard, advanced, deep, formattedBox;
     };
-    const Case cases[] = {{"extX", true, false, false, false},
-                          {"HFS+", true, false, true, false},
-                          {"FAT32", true, true, false, true},
-                          {"NTFS", true, true, true, false},
-                          {"Linux filesystem", true, true, true, false}};
+    const Case cases[] = {{"NTFS", true, true, true, false},
+                          {"RAW", true, true, false, true},
+                          {"Linux filesystem", true, false, false, false}};
     for (const auto& c : cases) {
         ParceModeNtfsDlg page(platform, -1);
         page.volume.fsName = c.fsName;
+        page.volume.kind = fileSystemKindFromName(c.fsName);
         page.initialise();
         EXPECT_EQ(page.control(ParceModeNtfsDlg::kStandard).visible, c.standard) << c.fsName;
         EXPECT_EQ(page.control(ParceModeNtfsDlg::kAdvanced).visible, c.advanced) << c.fsName;
@@ -224,8 +231,9 @@ TEST_F(Wizard, TheRecoveryModesOfferedFollowTheFileSystem) {
         EXPECT_TRUE(g_driveFormatted);
         page.command(ParceModeNtfsDlg::kStandard);
         EXPECT_FALSE(g_driveFormatted);
-        EXPECT_EQ(page.recoveryMode, 1);
+        EXPECT_EQ(page.recoveryMode, fs::ParseMode::Standard);
     }
+    fs::unregisterFileSystem("probe");
 }
 
 TEST_F(Wizard, BackKeepsTheEarlierChoicesAndExitAsksFirst) {

@@ -1,8 +1,9 @@
 // Names from a disk made safe to create inside an output folder.
 #pragma once
 
-#include <set>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace prendle {
 
@@ -16,7 +17,8 @@ public:
     std::string claim(const std::string& nameFromDisk);
 
 private:
-    std::set<std::string> taken_;
+    std::unordered_set<std::string> taken_;
+    std::unordered_map<std::string, unsigned> nextNumber_;
 };
 
 }  // namespace prendle

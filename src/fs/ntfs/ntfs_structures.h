@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -36,6 +37,8 @@ struct RecordHeader {
     uint16_t firstAttributeOffset = 0;  // 20
     uint16_t flags = 0;                 // 22: bit 0 in use, bit 1 directory
     uint64_t baseReference = 0;         // 32: non-zero in an extension record
+    uint32_t recordNumber = 0;          // 44: the record's own number (NTFS 3.1 headers)
+    bool hasRecordNumber = false;       // the update sequence starts at 48 or later
 };
 
 inline constexpr uint32_t kFileSignature = 0x454C4946;  // "FILE"
@@ -90,6 +93,14 @@ struct DataRun {
 
 // Decodes a run list; runs are cut where the cluster total would pass clusterLimit and
 // a run outside the volume (volumeClusters) is refused.
+// The runs decoded before any damage, and what the damage was: a file keeps what can
+// still be read when one run of its list is broken.
+struct PartialRunList {
+    std::vector<DataRun> runs;
+    std::optional<Error> damage;
+};
+PartialRunList decodeRunListPartially(std::span<const uint8_t> bytes, uint64_t clusterLimit,
+                                      uint64_t volumeClusters);
 Result<std::vector<DataRun>> decodeRunList(std::span<const uint8_t> bytes, uint64_t clusterLimit,
                                            uint64_t volumeClusters);
 
