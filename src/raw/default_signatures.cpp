@@ -22,8 +22,9 @@ const std::array<SignatureFields, 19> kDefaultTable{{
      "52428800", "Pictures", "", ""},
     {"tif", "0x49,0x49,0x2A,0x00", "", "", "", "", false, "", "10485760", "Pictures", "", ""},
     {"tif", "0x4D,0x4D,0x00,0x2A", "", "", "", "", false, "", "10485760", "Pictures", "", ""},
+    // PDF writers end the file with a line break after %%EOF.
     {"pdf", "0x25,0x50,0x44,0x46,0x2D", "0x25,0x25,0x45,0x4F,0x46", "", "", "", false, "",
-     "104857600", "Documents", "", ""},
+     "104857600", "Documents", "", "1"},
     // Office Open XML is a ZIP whose first member is [Content_Types].xml, named at byte 30.
     // The ZIP end record runs 18 bytes past its signature (no archive comment).
     {"docx", "0x5B,0x43,0x6F,0x6E,0x74,0x65,0x6E,0x74,0x5F,0x54", "0x50,0x4B,0x05,0x06", "", "", "",

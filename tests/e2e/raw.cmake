@@ -1,3 +1,7 @@
-# Raw recovery: the unit tests link the carving library; the carve fixture is compared with
-# the SHA-256 of every planted file.
+# Raw recovery: the unit tests link the carving library; prendle-cli carve brings back the
+# files planted in a re-formatted FAT32 volume, checked against their SHA-256.
 target_link_libraries(prendle_unit_tests PRIVATE prendle_raw)
+add_test(NAME e2e_raw_carve
+  COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/raw_carve.py $<TARGET_FILE:prendle-cli>
+          $<TARGET_FILE:prendle_make_signatures> ${CMAKE_CURRENT_SOURCE_DIR}/fixtures
+          ${CMAKE_CURRENT_BINARY_DIR}/e2e-raw)
