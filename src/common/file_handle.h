@@ -22,6 +22,8 @@ public:
     static Result<FileHandle> openRead(const std::string& path);
     // Creates or truncates an output file.
     static Result<FileHandle> createWrite(const std::string& path);
+    // Opens for reading and writing, creating the file when missing and keeping its bytes.
+    static Result<FileHandle> openAppend(const std::string& path);
 
     bool isOpen() const { return fd_ >= 0; }
     const std::string& path() const { return path_; }

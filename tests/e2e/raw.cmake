@@ -1,6 +1,6 @@
 # Raw recovery: the unit tests link the carving library; prendle-cli carve brings back the
 # files planted in a re-formatted FAT32 volume, checked against their SHA-256.
-target_link_libraries(prendle_unit_tests PRIVATE prendle_raw)
+target_link_libraries(prendle_unit_tests PRIVATE prendle_raw prendle_raw_pages)
 add_test(NAME e2e_raw_carve
   COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/raw_carve.py $<TARGET_FILE:prendle-cli>
           $<TARGET_FILE:prendle_make_signatures> ${CMAKE_CURRENT_SOURCE_DIR}/fixtures

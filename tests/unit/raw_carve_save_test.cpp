@@ -1,5 +1,3 @@
-#include "raw/carve_save.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -7,6 +5,7 @@
 #include <fstream>
 
 #include "disk/memory_sector_source.h"
+#include "raw/carve_save.h"
 
 namespace prendle::raw {
 namespace {
@@ -53,8 +52,8 @@ TEST_F(RawSave, EachHitIsWrittenByteExactUnderANewName) {
     }
     MemorySectorSource source(disk);
     Progress quiet;
-    auto summary = saveHits(engine, {0, 1, 2}, VolumeView::toDiskEnd(source, 0), folder.string(),
-                            quiet);
+    auto summary =
+        saveHits(engine, {0, 1, 2}, VolumeView::toDiskEnd(source, 0), folder.string(), quiet);
     EXPECT_EQ(summary.saved, 3u);
     EXPECT_EQ(summary.failed, 0u);
     ASSERT_EQ(summary.files.size(), 3u);
@@ -81,8 +80,8 @@ TEST_F(RawSave, ExtensionsFromTheSignatureFileCannotLeaveTheFolder) {
         EXPECT_EQ(name.rfind("0.", 0), 0u) << name;
         MemorySectorSource source(disk);
         Progress quiet;
-        auto summary = saveHits(engine, {0}, VolumeView::toDiskEnd(source, 0), folder.string(),
-                                quiet);
+        auto summary =
+            saveHits(engine, {0}, VolumeView::toDiskEnd(source, 0), folder.string(), quiet);
         ASSERT_EQ(summary.saved, 1u) << extension;
         EXPECT_TRUE(fs::exists(folder / summary.files[0].fileName));
     }
@@ -96,8 +95,8 @@ TEST_F(RawSave, UnreadableHitsAndMissingFoldersAreCountedAsFailedAndLeaveNoFile)
     myJpg engine = engineWith("bin", {{(3 << 20) - 100, 200, 0}, {0, 10, 0}});
     MemorySectorSource source(disk);
     Progress quiet;
-    auto summary = saveHits(engine, {0, 1, 7}, VolumeView::toDiskEnd(source, 0), folder.string(),
-                            quiet);
+    auto summary =
+        saveHits(engine, {0, 1, 7}, VolumeView::toDiskEnd(source, 0), folder.string(), quiet);
     EXPECT_EQ(summary.saved, 1u);
     EXPECT_EQ(summary.failed, 2u);
     EXPECT_FALSE(fs::exists(folder / (std::to_string((3 << 20) - 100) + ".bin")));
