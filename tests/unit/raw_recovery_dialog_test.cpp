@@ -174,12 +174,15 @@ TEST_F(RawPages, AScanListsHitsOfTheChosenVolumeByCategoryAndSavesTheCheckedOnes
     EXPECT_EQ(bytes.substr(0, 3), "\xFF\xD8\xFF");
     EXPECT_TRUE(fs::exists(folder / "out" / "131072.png"));
 
-    // A second Parse adds a second root and its own hits; the first ones still save.
+    // A Stop left over from before does not empty the next scan; a second Parse adds a
+    // second root and its own hits.
+    page->command(RawRecoveryDialog::kStop);
     page->command(RawRecoveryDialog::kParse);
     page->worker().join();
     EXPECT_EQ(tree.children(kTreeRoot).size(), 2u);
     EXPECT_EQ(page->scans().size(), 2u);
     EXPECT_EQ(page->scans()[1].engine->signatureEntries.size(), 2u);
+    EXPECT_EQ(page->scans()[1].engine->hits.size(), 3u);
 }
 
 TEST_F(RawPages, TheEditorAppendsRecordsAndNeverEmptiesAChosenFile) {
