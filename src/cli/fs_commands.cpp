@@ -64,7 +64,8 @@ FileSystemKind kindOfBootKind(BootKind kind) {
 // superblock or HFS+ header 1024 bytes in.
 FileSystemKind identifyVolumeAt(const readWriteInterface& reader, uint64_t startSector) {
     std::array<uint8_t, 1536> start{};
-    (void)reader.readDiskAt(startSector * kSectorBytes, start);
+    // A start that cannot be read is recognised as nothing, which the caller reports.
+    if (!reader.readDiskAt(startSector * kSectorBytes, start)) return FileSystemKind::Unknown;
     std::span<const uint8_t> bytes(start);
     BootSectorRules rules;
     if (auto boot = identifyBootSector(bytes.first(512), rules); boot.kind != BootKind::None)

@@ -59,6 +59,8 @@ std::string exportStatusText(uint64_t doneBytes, uint64_t totalBytes) {
 
 ExportOutcome runDiskExport(const ExportRequest& request, ExportListener& listener,
                             std::atomic<bool>& stopFlag) {
+    // Each export starts with its stop cleared: a stop meant for an earlier one is stale.
+    stopFlag = false;
     auto finish = [&](ExportOutcome outcome) {
         g_reader.reset();
         g_totalSectors = 0;

@@ -90,7 +90,6 @@ protected:
     virtual bool readStored(uint64_t fileOffset, std::span<uint8_t> out) const;
 
 private:
-
     uint64_t logicalPosition_ = 0;
     uint64_t mappedBytes_ = 0;
     mutable std::mutex errorMutex_;

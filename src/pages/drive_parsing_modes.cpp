@@ -92,7 +92,10 @@ void DriveParsingModes::onInit() {
 
     if (auto* image = dynamic_cast<VhdInputDialog*>(parent())) {
         imagePath = image->path;
-        g_userDiskBytes = decimal(image->control(VhdInputDialog::kSizeEdit).text) * 1048576;
+        // Sizes are shown in whole MiB: applying an unchanged field would cut off a
+        // disk's last partial MiB.
+        const std::string& sizeText = image->control(VhdInputDialog::kSizeEdit).text;
+        g_userDiskBytes = sizeText != image->headerSizeText ? decimal(sizeText) * 1048576 : 0;
         if (image->control(VhdInputDialog::kDynamicDisk).checked) {
             g_userBlockSize =
                 static_cast<uint32_t>(decimal(image->control(VhdInputDialog::kBlockSizeEdit).text));
@@ -183,8 +186,11 @@ void DriveParsingModes::command(int id) {
             saveImage();
             return;
         case kStop:
+            // The export may have ended while the question was showing; a stop meant for
+            // it must not cut the next one short.
             if (message("Are you sure to stop the running process?", ui::Icon::Question,
-                        ui::Buttons::YesNo) == ui::Answer::Yes)
+                        ui::Buttons::YesNo) == ui::Answer::Yes &&
+                worker_.running())
                 stopExport = true;
             return;
         case kNext:

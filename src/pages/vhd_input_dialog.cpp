@@ -101,6 +101,7 @@ void VhdInputDialog::browseDynamic(const std::string& chosen) {
             control(kVersionValue).text = std::to_string(h.formatVersion);
             control(kTrackValue).text = std::to_string(h.sectorsPerTrack);
             control(kSizeEdit).text = std::to_string(h.diskBytes / 1048576);
+            headerSizeText = control(kSizeEdit).text;
             control(kBlockSizeEdit).text = std::to_string(h.blockBytes);
             control(kBlockCountEdit).text = std::to_string(h.blockCount);
         }
@@ -124,6 +125,7 @@ void VhdInputDialog::browseFixed(const std::string& chosen) {
     }
     auto size = file.value().size();
     control(kSizeEdit).text = std::to_string(size ? size.value() / 1048576 : 0);
+    headerSizeText = control(kSizeEdit).text;
     for (int id : {kVersionValue, kTrackValue, kBlockSizeEdit, kBlockCountEdit})
         control(id).text = "0";
     // A flat disk gets a reader of its own on the later pages.
@@ -147,6 +149,7 @@ void VhdInputDialog::browseVhd(const std::string& chosen) {
                                     std::to_string(footer.heads) + " heads, " +
                                     std::to_string(footer.cylinders) + " cylinders";
         control(kSizeEdit).text = std::to_string(footer.currentBytes / 1048576);
+        headerSizeText = control(kSizeEdit).text;
         control(kMbUnit).text = "MB";
         control(kBlockSizeEdit).text = "0";
         control(kBlockCountEdit).text = "0";
@@ -167,6 +170,7 @@ void VhdInputDialog::browseVmdk(const std::string& chosen) {
         control(kVersionValue).text = d.version + " (" + d.createType + ")";
         control(kTrackValue).text = d.sectors;
         control(kSizeEdit).text = std::to_string(g_totalSectors / 2048);
+        headerSizeText = control(kSizeEdit).text;
         control(kBlockSizeEdit).text = "0";
         control(kBlockCountEdit).text = "0";
     }

@@ -48,6 +48,8 @@ public:
     void command(int id) override;
     int imageType = kNoImage;
     std::string path;
+    // The size the header gave, as shown; an unchanged field overrides nothing.
+    std::string headerSizeText;
 
 private:
     void onInit() override;

@@ -93,7 +93,14 @@ void Page::exitAsked() {
         return;
     if (!links.homePage.empty()) platform_.openLink(links.homePage);
     closingStep();
+    endAllWork();
     platform_.exitProcess(0);
+}
+
+void Page::endAllWork() {
+    Page* root = this;
+    while (root->parent_ != nullptr) root = root->parent_;
+    for (Page* page = root; page != nullptr; page = page->child_.get()) page->endWork();
 }
 
 void Page::command(int id) {
@@ -104,6 +111,7 @@ void Page::command(int id) {
         case kDefaultButton:
             // The invisible default button ends the page and the process without asking.
             closingStep();
+            endAllWork();
             platform_.exitProcess(0);
             return;
         case kHelpItem:

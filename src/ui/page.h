@@ -162,6 +162,10 @@ protected:
     virtual void onInit() {}
     // Runs before the page goes away on Exit; the default ends nothing.
     virtual void closingStep() {}
+    // Stops this page's worker and waits for it; every page's runs before the process
+    // ends, so no worker outlives the reader it reads through.
+    virtual void endWork() {}
+    void endAllWork();
 
     Control& add(int id, ControlKind kind, const std::string& text = {});
     void addImageButton(int id, int image, const std::string& tooltip);

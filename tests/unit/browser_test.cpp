@@ -13,6 +13,8 @@
 #include "browser/volume_scan_dlg.h"
 #include "disk/file_read_seek_flat.h"
 #include "disk/run_state.h"
+#include "fs/common/recover.h"
+#include "fs/common/tree_walk.h"
 #include "support/image_builder.h"
 #include "support/scripted_platform.h"
 
@@ -342,6 +344,44 @@ TEST_F(Browser, DoubleClickingAFileAsksForAFolderInsteadOfAFixedPath) {
     page.treeDoubleClicked(file);
     EXPECT_EQ(platform.lastFolderTitle, "Please choose a folder.");
     EXPECT_EQ(test::readWholeFile(out.path() + "/one byte.txt"), test::Bytes{'x'});
+}
+
+// A Stop pressed after the parse has ended must not leak into later work: a double-click
+// writes the whole file, and a search still looks inside every folder.
+TEST_F(Browser, AStopAfterTheParseLeavesLaterExtractionAndSearchWhole) {
+    VolumeScanDlg& page = openBrowser();
+    page.setText(VolumeScanDlg::kPattern, "\\.bin$");
+    page.command(VolumeScanDlg::kSearch);
+    page.worker().join();
+    const size_t found = page.list.rows.size();
+    ASSERT_GE(found, 5u);
+    page.command(VolumeScanDlg::kStop);
+    test::TempFolder out;
+    platform.folders.push_back(out.path());
+    page.treeDoubleClicked(childNamed(page, page.rootItem(), "large.bin"));
+    EXPECT_EQ(sha256Of(out.path() + "/large.bin"),
+              "9d05a99ec0e80c12485a982732aa60ea7c7b1ed98b896e8d6d5bf9b30cd5d42f");
+    page.command(VolumeScanDlg::kSearch);
+    page.worker().join();
+    EXPECT_EQ(page.list.rows.size(), found);
+}
+
+// Deep mode has no MFT runs: a file whose data runs live in extension records (an
+// attribute list) is found through the records the scan saw, not written empty.
+TEST_F(Browser, TheDeepParseExtractsFilesWithAttributeLists) {
+    VolumeScanDlg& page = openBrowser("ntfs", fs::ParseMode::Deep);
+    fs::FileSystem& parser = *page.currentParser();
+    fs::EntryId fragmented = fs::kNoEntry;
+    fs::walkTree(parser, fs::kNoEntry, "", [&](fs::EntryId id, const std::string&, fs::EntryId) {
+        if (parser.name(id) == "fragmented.bin" && !parser.isDeleted(id)) fragmented = id;
+        return true;
+    });
+    ASSERT_NE(fragmented, fs::kNoEntry);
+    test::TempFolder out;
+    Progress quiet;
+    ASSERT_TRUE(fs::recoverFile(parser, fragmented, out.path() + "/f.bin", quiet).ok());
+    EXPECT_EQ(sha256Of(out.path() + "/f.bin"),
+              "da6af72066ecb188dc72d0f2d760e66848bd89f9179d94f47fe16f627a6cb8b0");
 }
 
 }  // namespace

@@ -93,6 +93,11 @@ TEST_F(VdiReader, OverridesTypedOnTheImagePageWin) {
     ASSERT_TRUE(reader.readAt(0, out));
     EXPECT_EQ(out, image.disk);
 
+    // A typed size below the header's never cuts the disk (sizes are typed in whole MiB).
+    g_userDiskBytes = 512;
+    ASSERT_TRUE(reader.open(file.path()));
+    EXPECT_EQ(g_totalSectors, 6u);
+
     g_userBlockCount = 2;
     ASSERT_TRUE(reader.open(file.path()));
     EXPECT_EQ(reader.mapEntryCount(), 2u);
@@ -103,6 +108,28 @@ TEST_F(VdiReader, AMissingFileGivesTheInvalidHandleMessage) {
     FileReadSeekVdi reader;
     EXPECT_FALSE(reader.open(testing::TempDir() + "no-such-image.vdi"));
     EXPECT_EQ(reader.userMessage(), "invalid handle ...");
+}
+
+}  // namespace
+}  // namespace prendle
+
+namespace prendle {
+namespace {
+
+// A damaged block count sizes no map beyond what the disk size implies.
+TEST(VdiReaderBounds, TheBlockMapIsBoundedByTheDiskSize) {
+    resetRunState();
+    auto image = test::buildVdi(1024, {true, false, true});
+    test::putLe32(image.file, 0x180, 1000);
+    image.file.resize(std::max<size_t>(image.file.size(), 0x200 + 4000), 0);
+    test::TempFile file(image.file, ".vdi");
+    FileReadSeekVdi reader;
+    ASSERT_TRUE(reader.open(file.path())) << reader.lastError();
+    EXPECT_EQ(reader.mapEntryCount(), 3u);
+    EXPECT_EQ(reader.mappedBytes(), 3072u);
+    test::Bytes out(image.disk.size());
+    ASSERT_TRUE(reader.readAt(0, out));
+    EXPECT_EQ(out, image.disk);
 }
 
 }  // namespace

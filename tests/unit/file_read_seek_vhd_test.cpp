@@ -58,11 +58,25 @@ TEST_F(VhdReader, TheExtensionIsCheckedIgnoringCase) {
 
 TEST_F(VhdReader, ATableOutsideTheFileIsRejected) {
     auto image = test::buildDynamicVhd(512 << 10, {true, true});
-    test::putBe32(image.file, test::kVhdDynamicHeaderOffset + 28, 0x40000000);
+    test::putBe64(image.file, test::kVhdDynamicHeaderOffset + 16, image.file.size() - 4);
     test::TempFile file(image.file, ".vhd");
     FileReadSeekVHD reader;
     EXPECT_FALSE(reader.open(file.path()));
     EXPECT_NE(reader.lastError().find("runs past the end"), std::string::npos);
+}
+
+// A damaged entry count (here 2^30, a 4 GiB table) sizes nothing: entries past the disk
+// size the footer gives are never read or kept.
+TEST_F(VhdReader, TheTableIsBoundedByTheDiskSize) {
+    auto image = test::buildDynamicVhd(512 << 10, {true, true});
+    test::putBe32(image.file, test::kVhdDynamicHeaderOffset + 28, 0x40000000);
+    test::TempFile file(image.file, ".vhd");
+    FileReadSeekVHD reader;
+    ASSERT_TRUE(reader.open(file.path())) << reader.lastError();
+    EXPECT_EQ(reader.mappedBytes(), image.disk.size());
+    Bytes out(image.disk.size());
+    ASSERT_TRUE(reader.readAt(0, out));
+    EXPECT_EQ(out, image.disk);
 }
 
 TEST_F(VhdReader, ATableOffsetFromTheHeaderIsFollowed) {

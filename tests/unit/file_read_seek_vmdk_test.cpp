@@ -118,3 +118,22 @@ TEST_F(VmdkReader, AGrainTablePastTheEndOfTheFileFailsTheRead) {
 
 }  // namespace
 }  // namespace prendle
+
+namespace prendle {
+namespace {
+
+// A damaged capacity would size a grain directory and its cache of gigabytes.
+TEST(VmdkReaderBounds, AHugeCapacityIsRefusedClearly) {
+    resetRunState();
+    test::VmdkLayout layout;
+    layout.grains = {2, 2, 0, 2};
+    auto image = test::buildSparseVmdk(layout);
+    test::putLe64(image.file, 12, uint64_t{1} << 40);
+    test::TempFile file(image.file, ".vmdk");
+    FileReadSeekVmdk reader;
+    EXPECT_FALSE(reader.open(file.path()));
+    EXPECT_NE(reader.lastError().find("limit 4194304"), std::string::npos) << reader.lastError();
+}
+
+}  // namespace
+}  // namespace prendle

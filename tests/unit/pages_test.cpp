@@ -79,10 +79,11 @@ TEST_F(Wizard, AVdiShowsItsHeaderAndItsSizesBecomeTheOverrides) {
     EXPECT_EQ(g_reader, nullptr);  // the page only looked
 
     image.setText(VhdInputDialog::kBlockSizeEdit, "2097152");
+    image.setText(VhdInputDialog::kSizeEdit, "5");
     image.command(VhdInputDialog::kNext);
     ASSERT_NE(image.child(), nullptr);
     EXPECT_EQ(image.child()->templateId(), DriveParsingModes::kTemplate);
-    EXPECT_EQ(g_userDiskBytes, 4u * 1048576);
+    EXPECT_EQ(g_userDiskBytes, 5u * 1048576);
     EXPECT_EQ(g_userBlockSize, 2097152u);
     EXPECT_EQ(g_userBlockCount, 4u);
     EXPECT_FALSE(image.visible());
@@ -283,10 +284,38 @@ TEST_F(Wizard, TheExportRunsOnItsWorkerAndEndsWithTheSavedText) {
     EXPECT_TRUE(modes.control(DriveParsingModes::kNext).enabled);
     EXPECT_FALSE(modes.control(DriveParsingModes::kProgress).visible);
 
+    // A Stop confirmed after the export ended is dropped; the next export runs whole.
     platform.answers.push_back(ui::Answer::Yes);
     modes.command(DriveParsingModes::kStop);
-    EXPECT_TRUE(modes.stopExport);
+    EXPECT_FALSE(modes.stopExport);
     EXPECT_EQ(platform.messages.back().icon, ui::Icon::Question);
+    platform.folders.push_back(out.path());
+    modes.command(DriveParsingModes::kSaveImage);
+    modes.exportWorker().join();
+    EXPECT_EQ(test::readWholeFile(modes.exportDestination), built.disk);
+    EXPECT_EQ(modes.control(DriveParsingModes::kStatus).text,
+              "Image Saved,Choose any one of the mode and click next.");
+}
+
+// The size field shows whole MiB; leaving it as shown must not cut the disk's last
+// partial MiB from the export.
+TEST_F(Wizard, AnUnchangedSizeFieldExportsTheWholeDisk) {
+    std::vector<bool> stored(2049, false);
+    stored.front() = stored.back() = true;
+    auto built = test::buildVdi(512, stored);  // 1 MiB and one sector
+    test::TempFile file(built.file, ".vdi");
+    test::TempFolder out;
+    VhdInputDialog& image = start();
+    platform.files.push_back(file.path());
+    image.command(VhdInputDialog::kBrowse);
+    EXPECT_EQ(image.control(VhdInputDialog::kSizeEdit).text, "1");
+    image.command(VhdInputDialog::kNext);
+    auto& modes = *dynamic_cast<DriveParsingModes*>(image.child());
+    modes.command(DriveParsingModes::kSaveDiskImage);
+    platform.folders.push_back(out.path());
+    modes.command(DriveParsingModes::kSaveImage);
+    modes.exportWorker().join();
+    EXPECT_EQ(test::readWholeFile(modes.exportDestination), built.disk);
 }
 
 TEST_F(Wizard, TheAdvancedSearchRunsOnItsWorkerWithRowsAtTheTop) {

@@ -11,6 +11,7 @@
 #include "common/byte_reader.h"
 #include "common/checked.h"
 #include "fs/common/file_time.h"
+#include "fs/common/recover.h"
 #include "fs/common/safe_name.h"
 
 using namespace prendle;
@@ -104,6 +105,8 @@ void ntfs::parseRecord(std::span<uint8_t> record, uint64_t recordOffset, MftEntr
     applyFixups(record, header);
     entry.recordFlags = header.flags;
     entry.baseRecord = header.baseReference & kRecordNumberMask;
+    entry.ownNumber = header.recordNumber;
+    entry.hasOwnNumber = header.hasRecordNumber;
     bool haveParent = false;
     bool nameIsDos = false;
     for (const Attribute& a : enumerateAttributes(record, header)) {
@@ -219,18 +222,24 @@ void ntfs::loadMftRecords() {
         }
     }
     progress_->progressPos(entryTable.size());
-    mergeExtensionRecords();
+    mergeExtensionRecords(nullptr);
 }
 
-void ntfs::mergeExtensionRecords() {
+void ntfs::mergeExtensionRecords(const std::unordered_map<uint64_t, uint64_t>* indexOfRecord) {
     // A record whose FILE_NAME or data sizes live in an extension record gets them back,
-    // and the extension record itself is no entry of its own.
+    // and the extension record itself is no entry of its own. Without an MFT (the deep
+    // parse) records are matched by the numbers they carry.
     for (uint64_t i = 0; i < entryTable.size(); ++i) {
         MftEntry& extension = entryTable[i];
-        if (extension.signature != kFileSignature || extension.baseRecord == 0 ||
-            extension.baseRecord == i || extension.baseRecord >= entryTable.size())
-            continue;
-        MftEntry& base = entryTable[extension.baseRecord];
+        if (extension.signature != kFileSignature || extension.baseRecord == 0) continue;
+        uint64_t baseIndex = extension.baseRecord;
+        if (indexOfRecord != nullptr) {
+            auto found = indexOfRecord->find(extension.baseRecord);
+            if (found == indexOfRecord->end()) continue;
+            baseIndex = found->second;
+        }
+        if (baseIndex == i || baseIndex >= entryTable.size()) continue;
+        MftEntry& base = entryTable[baseIndex];
         if (extension.hasName && !base.hasName) {
             base.name = std::move(extension.name);
             base.hasName = true;
@@ -313,20 +322,12 @@ Result<ntfs::DataStream> ntfs::readDataStream(uint64_t recordOffset, uint64_t re
                                 view_.reader->lastError());
             }
         }
-        // Entries: type at 0, length at 4, name length at 6, record reference at 16.
-        for (size_t at = 0; at + 26 <= listBytes.size();) {
-            ByteReader entry(std::span<const uint8_t>(listBytes).subspan(at));
-            const uint32_t type = entry.le32();
-            const uint16_t length = entry.le16();
-            const uint8_t nameLength = entry.u8();
-            entry.seek(16);
-            const uint64_t reference = entry.le64() & kRecordNumberMask;
-            if (type == 0 || type == kEndMarker || length < 26) break;
-            if (type == kData && nameLength == 0 && reference != recordNumber &&
+        for (const AttributeListEntry& entry : decodeAttributeList(listBytes)) {
+            const uint64_t reference = entry.recordReference & kRecordNumberMask;
+            if (entry.type == kData && entry.nameLength == 0 && reference != recordNumber &&
                 std::find(extensionRecords.begin(), extensionRecords.end(), reference) ==
                     extensionRecords.end())
                 extensionRecords.push_back(reference);
-            at += length;
         }
     }
     for (uint64_t number : extensionRecords) {
@@ -514,14 +515,23 @@ bool ntfs::scanVolumeForRecords(bool strictHeader, uint64_t progressEvery, OnRec
 
 void ntfs::scanDeepForRecords() {
     mftRunKnown = false;
-    (void)scanVolumeForRecords(true, 1, [&](MftEntry entry, uint64_t) {
-        if (!entry.hasName) return false;
+    // Every record is kept until names in extension records have gone back to their
+    // base records; then the nameless ones are dropped.
+    uint64_t named = 0;
+    (void)scanVolumeForRecords(true, 1, [&](MftEntry entry, uint64_t offset) {
         entry.orphan = 1;
-        progress_->status("MFT ENTRY " + std::to_string(entryTable.size() + 1) +
-                          " Found.Parsing it ..");
+        if (entry.hasName)
+            progress_->status("MFT ENTRY " + std::to_string(++named) + " Found.Parsing it ..");
+        (void)offset;
         entryTable.push_back(std::move(entry));
         return false;
     });
+    std::unordered_map<uint64_t, uint64_t> indexOfRecord;
+    for (uint64_t i = 0; i < entryTable.size(); ++i)
+        if (entryTable[i].hasOwnNumber) indexOfRecord.emplace(entryTable[i].ownNumber, i);
+    mergeExtensionRecords(&indexOfRecord);
+    std::erase_if(entryTable, [](const MftEntry& entry) { return !entry.hasName; });
+    for (uint64_t i = 0; i < entryTable.size(); ++i) entryTable[i].selfIndex = i;
 }
 
 bool ntfs::findMftByScan() {
@@ -610,6 +620,8 @@ Status ntfs::extract(uint64_t index, const FileHandle& out, Progress& progress) 
 
     const uint64_t realSize = data.realSize;
     const uint64_t cluster = bytesPerCluster;
+    // Where the bytes written so far end; holes at the end are made by the length alone.
+    uint64_t writtenEnd = 0;
     std::optional<Error> failure;
     auto noteFailure = [&](const std::string& what) {
         if (!failure)
@@ -638,6 +650,7 @@ Status ntfs::extract(uint64_t index, const FileHandle& out, Progress& progress) 
                         std::fill(chunk.begin() + (data.initializedSize - position), chunk.end(),
                                   0);
                     if (auto written = out.writeAt(position, chunk); !written) return written;
+                    writtenEnd = position + chunk.size();
                 }
                 done += piece;
                 position += piece;
@@ -694,10 +707,11 @@ Status ntfs::extract(uint64_t index, const FileHandle& out, Progress& progress) 
             }
             if (auto written = out.writeAt(position, result.first(length)); !written)
                 return written;
+            writtenEnd = position + length;
         }
     }
     // Holes at the end are not written; the length says where the file ends.
-    if (auto length = out.size(); !length || length.value() != realSize)
+    if (writtenEnd != realSize)
         if (auto sized = out.truncate(realSize); !sized) return sized;
     if (progress.stopRequested()) return Error{ErrorKind::Stopped, "stopped"};
     if (failure) return *failure;
@@ -764,12 +778,8 @@ Status ntfs::extractMftEntry(const std::string& indexText, std::string& outputPa
     outputPath += safeFileName(name);
     if (entry.kind == kDirectoryKind)
         return unsupportedError("This is  " + name + " directory .Please specify file names ");
-    auto file = FileHandle::createWrite(outputPath);
-    if (!file) return file.error();
-    Status written = extract(index, file.value(), quiet_);
-    file.value().close();
-    (void)restoreTimes(outputPath, entry.accessed, entry.modified);
-    return written;
+    // Written as every save writes a file: a failure leaves "<name>.partial", no times.
+    return fs::recoverFile(*this, index, outputPath, quiet_);
 }
 
 EntryDisplayText ntfs::displayText(uint64_t index) const {

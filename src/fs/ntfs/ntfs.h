@@ -38,6 +38,8 @@ struct MftEntry {
     uint64_t created = 0, modified = 0, accessed = 0;  // FILETIMEs, UTC
     uint64_t baseRecord = 0;    // for an extension record, the record it extends
     bool hasDataStart = false;  // the record holds the start of the unnamed data stream
+    uint32_t ownNumber = 0;     // the number the record carries (NTFS 3.1)
+    bool hasOwnNumber = false;
 };
 
 inline constexpr uint64_t kNoSibling = ~uint64_t{0};
@@ -101,7 +103,7 @@ private:
     bool locateMftFromBoot();
     bool findMftByScan();
     void loadMftRecords();
-    void mergeExtensionRecords();
+    void mergeExtensionRecords(const std::unordered_map<uint64_t, uint64_t>* indexOfRecord);
     void scanDeepForRecords();
     // Walks the volume in 10 MiB chunks for records; onRecord(entry, offset) returns true
     // to end the walk, which then returns true.
