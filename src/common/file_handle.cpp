@@ -54,6 +54,12 @@ Result<FileHandle> FileHandle::createWrite(const std::string& path) {
     return FileHandle(fd, path);
 }
 
+Result<FileHandle> FileHandle::openAppend(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return ioError(describe("cannot open", path, errno), errno);
+    return FileHandle(fd, path);
+}
+
 Result<FileHandle> FileHandle::createNew(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return ioError(describe("cannot create", path, errno), errno);

@@ -23,6 +23,8 @@ public:
     static Result<FileHandle> openRead(const std::string& path);
     // Creates or truncates an output file.
     static Result<FileHandle> createWrite(const std::string& path);
+    // Opens for reading and writing, creating the file when missing and keeping its bytes.
+    static Result<FileHandle> openAppend(const std::string& path);
     // Creates a file that must not exist yet (Error code EEXIST when it does), so that a
     // recovery never replaces a file already in the output folder.
     static Result<FileHandle> createNew(const std::string& path);
