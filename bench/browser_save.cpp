@@ -7,7 +7,7 @@
 
 #include "browser/volume_scan_dlg.h"
 #include "disk/image_kind.h"
-#include "disk/run_state.h"
+#include "disk/session.h"
 
 namespace {
 
@@ -47,8 +47,10 @@ private:
 class Source : public prendle::ui::Page, public prendle::browser::VolumeSource {
 public:
     explicit Source(prendle::ui::Platform& platform) : Page(platform, 136) {}
-    VolumeInfo browsedVolume() const override { return {"NTFS", "", "0", "0", 0}; }
-    int browsedMode() const override { return 1; }
+    VolumeInfo browsedVolume() const override {
+        return {"NTFS", "", "0", "0", 0, FileSystemKind::Ntfs};
+    }
+    prendle::fs::ParseMode browsedMode() const override { return prendle::fs::ParseMode::Standard; }
     prendle::browser::VolumeScanDlg* open() {
         goNext(std::make_unique<prendle::browser::VolumeScanDlg>(platform_));
         return dynamic_cast<prendle::browser::VolumeScanDlg*>(child());
@@ -67,9 +69,11 @@ int main(int argc, char** argv) {
         std::cerr << opened.error().message << "\n";
         return 1;
     }
-    g_reader = std::move(opened.value());
+    prendle::Session session;
+    session.reader = std::move(opened.value());
     Headless platform(argv[2]);
     Source source(platform);
+    source.setSession(session);
     source.initialise();
     auto* page = source.open();
     page->worker().join();

@@ -5,42 +5,21 @@
 #include <regex>
 #include <thread>
 
-#include "common/text.h"
-#include "disk/run_state.h"
+#include "disk/session.h"
+#include "fs/common/recover.h"
 #include "fs/common/safe_name.h"
+#include "fs/common/tree_walk.h"
+#include "fs/file_systems.h"
 
 namespace prendle::browser {
 
 using ui::ControlKind;
 
 namespace {
-
-std::unique_ptr<BrowsedVolume> makeNtfs(readWriteInterface& reader, const VolumeInfo& volume,
-                                        ParseListener& listener) {
-    return std::make_unique<NtfsVolume>(reader, volume, listener);
-}
-
-struct ParserChoice {
-    const char* names[2];
-    VolumeScanDlg::ParserFactory make;  // null: this file system's parser is not built yet
-    const char* startStatus;
-};
-
-const ParserChoice kParsers[] = {
-    {{"ntfs", nullptr}, makeNtfs, "ntfs partition selected...."},
-    {{"fat32", nullptr}, nullptr, ""},
-    {{"fat16", "fat"}, nullptr, ""},
-    {{"extX", nullptr}, nullptr, ""},
-    {{"fat64", "exFat"}, nullptr, ""},
-    {{"HFS+", nullptr}, nullptr, "HFS+ partition selected...."},
-};
-
 constexpr char kBusyText[] = "Please wait for other process to complete";
-
 }  // namespace
 
 VolumeScanDlg::~VolumeScanDlg() {
-    if (parser_) parser_->setStop(true);
     worker_.stop();
     finishWorker(worker_);
 }
@@ -80,31 +59,52 @@ void VolumeScanDlg::onInit() {
         }
     }
     control(kVolumeEdit).text = volume.spareText.empty() ? volume.indexText : volume.spareText;
-    rootItem_ = tree.insertTreeItem(g_rootName, 0, 0);
+    rootItem_ = tree.insertTreeItem(session().rootName, 0, 0);
 
-    const ParserChoice* choice = nullptr;
-    for (const auto& candidate : kParsers)
-        for (const char* name : candidate.names)
-            if (name && !choice && equalsIgnoringCase(volume.fsName, name)) choice = &candidate;
-    if (choice == nullptr || choice->make == nullptr) {
+    type_ = fs::findFileSystem(volume.kind);
+    if (type_ == nullptr || type_->open == nullptr) {
         message("not a valid drive.");
         control(kBack).enabled = true;
         control(kStatus).text = "Not a valid Drive .Go back";
         return;
     }
-    if (!g_reader) {
+    if (!session().reader) {
         message("Please Restart the program to re begin necessary initialization...");
         return;
     }
-    parser_ = choice->make(*g_reader, volume, *this);
-    if (choice->startStatus[0] != '\0') control(kStatus).text = choice->startStatus;
-    worker_.start([this](ui::JobContext&) {
-        parser_->parse(recoveryMode);
-        fromWorker([this] {
-            parser_->insertFirstLevel(tree, rootItem_);
+    parser_ = type_->open(VolumeView::toDiskEnd(*session().reader, volume.startSector), volume,
+                          fs::OpenOptions{session().driveFormatted});
+    if (type_->startStatus[0] != '\0') control(kStatus).text = type_->startStatus;
+    worker_.start([this](ui::JobContext& job) {
+        auto parsed = parser_->parse(recoveryMode, job);
+        fromWorker([this, &parsed] {
+            if (!parsed) {
+                summary_ = {};
+                summary_.warn(parsed.error().message);
+                message(parsed.error().message);
+            } else {
+                summary_ = parsed.value();
+            }
+            insertFirstLevel();
             commonEnding();
         });
     });
+}
+
+void VolumeScanDlg::insertFirstLevel() {
+    for (fs::EntryId id : parser_->topLevel()) {
+        if (!parser_->usable(id)) continue;
+        const bool folder = parser_->isFolder(id);
+        TreeItem item = tree.insertTreeItem(std::string(parser_->name(id)), folder ? 0 : 1,
+                                            folder ? 0 : 1, rootItem_);
+        tree.setItemData(item, id);
+        if (parser_->isDeleted(id)) tree.setItemTextColour(item, kDeletedTextColour);
+    }
+    tree.expandTreeItem(rootItem_, ExpandCode::Expand);
+}
+
+void VolumeScanDlg::showWorkControls(bool visible) {
+    for (int id : {kProgress, kPause, kResume, kStop}) control(id).visible = visible;
 }
 
 void VolumeScanDlg::commonEnding() {
@@ -113,22 +113,26 @@ void VolumeScanDlg::commonEnding() {
     message("Scanning processing done.Select save button to save the data.");
     control(kStatus).text = "Scanning processing done.Select save button to save the data.";
     control(kStatus).text = "Processing done...";
-    for (int id : {kProgress, kPause, kResume, kStop}) control(id).visible = false;
+    // What the parse found and any warnings stay at hand on the status line's tooltip.
+    std::string details = summary_.text();
+    for (const std::string& warning : summary_.warnings) details += "\n" + warning;
+    control(kStatus).tooltip = details;
+    showWorkControls(false);
     workBusy = false;
 }
 
-void VolumeScanDlg::setStatus(const std::string& text) {
+void VolumeScanDlg::status(const std::string& text) {
     fromWorker([&] { control(kStatus).text = text; });
 }
 
-void VolumeScanDlg::setProgressRange(uint64_t lower, uint64_t upper) {
+void VolumeScanDlg::progressRange(uint64_t lower, uint64_t upper) {
     fromWorker([&] {
         control(kProgress).rangeLow = static_cast<int64_t>(lower);
         control(kProgress).rangeHigh = static_cast<int64_t>(upper);
     });
 }
 
-void VolumeScanDlg::setProgressPos(uint64_t position) {
+void VolumeScanDlg::progressPos(uint64_t position) {
     fromWorker([&] { control(kProgress).position = static_cast<int64_t>(position); });
 }
 
@@ -151,14 +155,14 @@ void VolumeScanDlg::fillChildren(TreeItem item, Trigger trigger) {
     const uint64_t record = tree.itemData(item);
     const bool checked = tree.getItemCheck(item);
     for (uint64_t child : parser_->children(record)) {
-        const std::string name = parser_->name(child);
+        const std::string name(parser_->name(child));
         if (trigger == Trigger::Expansion && name.empty()) break;
         const bool folder = parser_->isFolder(child);
         TreeItem inserted = tree.insertTreeItem(name, folder ? 0 : 1, folder ? 0 : 1, item);
         tree.setItemData(inserted, child);
         if (folder && !parser_->children(child).empty())
             tree.insertTreeItem(kPlaceholderText, 1, 1, inserted);
-        if (parser_->inheritsCheck() && checked) tree.setItemCheck(inserted, true);
+        if (type_->childrenInheritCheck && checked) tree.setItemCheck(inserted, true);
         if (trigger == Trigger::LabelClick && parser_->isDeleted(child))
             tree.setItemTextColour(inserted, kDeletedTextColour);
     }
@@ -227,8 +231,9 @@ void VolumeScanDlg::treeDoubleClicked(TreeItem item) {
         return;
     }
     const std::string target =
-        control(kOutputFolder).text + "/" + safeFileName(parser_->name(record));
-    if (auto written = parser_->extract(record, target); !written)
+        control(kOutputFolder).text + "/" + safeFileName(std::string(parser_->name(record)));
+    Progress quiet;
+    if (auto written = fs::recoverFile(*parser_, record, target, quiet); !written)
         control(kStatus).text = written.error().message;
     changed();
 }
@@ -240,24 +245,6 @@ void VolumeScanDlg::listCheckBoxClicked(size_t row) {
     const TreeItem item = static_cast<TreeItem>(list.rows[row].data);
     if (tree.exists(item)) tree.setItemCheck(item, !wasChecked);
     changed();
-}
-
-uint64_t VolumeScanDlg::countFiles(uint64_t folder) const {
-    uint64_t count = 0;
-    std::vector<uint64_t> pending{folder};
-    std::vector<bool> seen;
-    while (!pending.empty()) {
-        const uint64_t current = pending.back();
-        pending.pop_back();
-        for (uint64_t child : parser_->children(current)) {
-            if (parser_->isFolder(child)) {
-                if (parser_->name(child) != ".") pending.push_back(child);
-            } else {
-                ++count;
-            }
-        }
-    }
-    return count;
 }
 
 void VolumeScanDlg::save() {
@@ -274,18 +261,14 @@ void VolumeScanDlg::save() {
     const bool rootSelected = selected == rootItem_;
     const uint64_t folder = rootSelected ? 0 : tree.itemData(selected);
     if (!rootSelected && !parser_->isFolder(folder)) return;
-    // The top item stands for the volume's first level.
-    std::vector<uint64_t> topRecords;
+    // The top item stands for the volume's first level; a folder for what it holds.
+    std::vector<fs::EntryId> entries;
     if (rootSelected) {
-        for (TreeItem child : tree.children(rootItem_)) topRecords.push_back(tree.itemData(child));
-    }
-    uint64_t count = 0;
-    if (rootSelected) {
-        for (uint64_t record : topRecords)
-            count += parser_->isFolder(record) ? countFiles(record) : 1;
+        for (TreeItem child : tree.children(rootItem_)) entries.push_back(tree.itemData(child));
     } else {
-        count = countFiles(folder);
+        entries = parser_->children(folder);
     }
+    const uint64_t count = fs::countFiles(*parser_, entries);
     control(kProgress).rangeLow = 0;
     control(kProgress).rangeHigh = static_cast<int64_t>(count);
     if (platform_.messageBox(this,
@@ -293,73 +276,26 @@ void VolumeScanDlg::save() {
                                  " .do u want to continue dumping these files..?",
                              std::nullopt, ui::Icon::None, ui::Buttons::YesNo) != ui::Answer::Yes)
         return;
-    // A new save starts afresh after an earlier stop, the parser's as well as the page's.
-    pageStopRequested = false;
-    parser_->setStop(false);
     workBusy = true;
-    for (int id : {kProgress, kPause, kResume, kStop}) control(id).visible = true;
+    showWorkControls(true);
     const std::string outputFolder = control(kOutputFolder).text;
-    worker_.start([this, rootSelected, folder, topRecords, count,
-                   outputFolder](ui::JobContext& job) {
-        // First the folders, in the chains' order, and the list of files to write.
-        struct Level {
-            std::vector<uint64_t> records;
-            std::string path;
-        };
-        std::vector<std::pair<uint64_t, std::string>> files;
-        std::vector<Level> pending;
-        pending.push_back({rootSelected ? topRecords : parser_->children(folder), outputFolder});
-        while (!pending.empty() && !pageStopRequested && job.checkpoint()) {
-            Level level = std::move(pending.back());
-            pending.pop_back();
-            // Names from the disk are made safe and unique within each output folder.
-            FolderNames names;
-            for (uint64_t record : level.records) {
-                const std::string path = level.path + "/" + names.claim(parser_->name(record));
-                if (!parser_->isFolder(record)) {
-                    files.emplace_back(record, path);
-                    continue;
-                }
-                if (parser_->name(record) == ".") continue;
-                std::error_code ignored;
-                std::filesystem::create_directory(path, ignored);
-                pending.push_back({parser_->children(record), path});
-            }
-        }
-        // Then the files, by as many threads as there are cores: creating many small files
-        // is kernel work that runs side by side. The parser's reads are positional.
-        std::atomic<size_t> next{0};
-        std::atomic<uint64_t> written{0};
-        auto lastStatus = std::chrono::steady_clock::now() - std::chrono::seconds(1);
-        auto writeFiles = [&](bool reports) {
-            for (size_t i = next++; i < files.size(); i = next++) {
-                if (pageStopRequested || !job.checkpoint()) break;
-                const auto& [record, path] = files[i];
-                const uint64_t done = ++written;
-                if (reports) {
-                    job.progressPos(done);
-                    // The status line follows at most ten times a second.
-                    const auto now = std::chrono::steady_clock::now();
-                    if (now - lastStatus > std::chrono::milliseconds(100) || done == files.size()) {
-                        lastStatus = now;
-                        status("saving File  " + path);
-                    }
-                }
-                if (parser_->skippedOnSave(record)) continue;
-                if (auto result = parser_->extract(record, path); !result)
-                    status(result.error().message);
-            }
-        };
-        std::vector<std::thread> helpers;
-        const unsigned threads = std::max(1u, std::min(8u, std::thread::hardware_concurrency()));
-        for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(writeFiles, false);
-        writeFiles(true);
-        for (auto& helper : helpers) helper.join();
-        fromWorker([this, count] {
+    worker_.start([this, entries, count, outputFolder](ui::JobContext& job) {
+        fs::RecoverOptions options;
+        options.parallelExtract = type_->parallelExtract;
+        const fs::RecoverReport report =
+            fs::recoverEntries(*parser_, entries, outputFolder, job, options);
+        fromWorker([this, count, &report] {
             control(kProgress).position = static_cast<int64_t>(count);
-            for (int id : {kProgress, kPause, kResume, kStop}) control(id).visible = false;
+            showWorkControls(false);
             workBusy = false;
-            message("work done");
+            if (report.failures.empty()) {
+                message("work done");
+                return;
+            }
+            // Failures are said at the end, where no later status can hide them.
+            const std::string failures = fs::failureSummary(report);
+            control(kStatus).text = failures.substr(0, failures.find('\n'));
+            message("work done\n\n" + failures);
         });
     });
 }
@@ -382,63 +318,62 @@ void VolumeScanDlg::search() {
                              std::nullopt, ui::Icon::None, ui::Buttons::Ok);
         return;
     }
-    for (int id : {kProgress, kPause, kResume, kStop}) control(id).visible = true;
+    showWorkControls(true);
     const std::string rootText = tree.text(rootItem_);
-    std::vector<std::pair<uint64_t, bool>> firstLevel;
-    for (TreeItem child : tree.children(rootItem_))
-        firstLevel.emplace_back(tree.itemData(child), tree.hasChildren(child));
+    std::vector<fs::EntryId> firstLevel;
+    for (TreeItem child : tree.children(rootItem_)) firstLevel.push_back(tree.itemData(child));
     worker_.start([this, expression, pattern, rootText, firstLevel](ui::JobContext& job) {
         uint64_t matches = 0;
-        auto matchesName = [&](const std::string& name) {
-            return !name.empty() && std::regex_search(name, expression);
-        };
-        auto addRow = [&](uint64_t record, const std::string& path) {
-            const EntryDisplayText texts = parser_->displayText(record);
-            const std::string size = parser_->sizeText(record);
-            ++matches;
+        // Rows go to the list in batches, so a search with many matches does not wait on
+        // the interface thread for each one.
+        std::vector<std::pair<std::vector<std::string>, uint64_t>> batch;
+        auto flush = [&] {
+            if (batch.empty()) return;
             fromWorker([&] {
-                list.addRow(
-                    {path, texts.created, texts.accessed, texts.modified, size, texts.attributes},
-                    record);
+                for (auto& [cells, record] : batch) list.addRow(std::move(cells), record);
                 control(kStatus).text = "searched file " + std::to_string(matches);
             });
+            batch.clear();
+        };
+        auto consider = [&](fs::EntryId id, const std::string& path) {
+            if (parser_->isFolder(id)) return;
+            const std::string_view name = parser_->name(id);
+            if (name.empty() || !std::regex_search(name.begin(), name.end(), expression)) return;
+            const EntryDisplayText texts = parser_->displayText(id);
+            ++matches;
+            batch.push_back({{path, texts.created, texts.accessed, texts.modified,
+                              parser_->sizeText(id), texts.attributes},
+                             id});
+            if (batch.size() >= 256) flush();
         };
         if (!pattern.empty()) {
-            for (const auto& [record, hasChildren] : firstLevel) {
-                if (!parser_->usable(record)) continue;
-                const std::string path = rootText + "/" + parser_->name(record);
-                if (!hasChildren && !parser_->isFolder(record)) {
-                    if (matchesName(parser_->name(record))) addRow(record, path);
-                    continue;
-                }
-                std::vector<std::pair<uint64_t, std::string>> pending{{record, path}};
-                while (!pending.empty() && !parser_->stopRequested() && job.checkpoint()) {
-                    auto [folder, folderPath] = pending.back();
-                    pending.pop_back();
-                    for (uint64_t child : parser_->children(folder)) {
-                        const std::string name = parser_->name(child);
-                        if (parser_->isFolder(child)) {
-                            if (name != ".") pending.emplace_back(child, folderPath + "/" + name);
-                        } else if (matchesName(name)) {
-                            addRow(child, folderPath + "/" + name);
-                        }
-                    }
-                }
-                parser_->setStop(false);
+            for (fs::EntryId record : firstLevel) {
+                if (!parser_->usable(record) || !job.checkpoint()) continue;
+                const std::string path = rootText + "/" + std::string(parser_->name(record));
+                consider(record, path);
+                if (!parser_->isFolder(record)) continue;
+                fs::walkTree(
+                    *parser_, record, path,
+                    [&](fs::EntryId child, const std::string& childPath, fs::EntryId) {
+                        consider(child, childPath);
+                        return true;
+                    },
+                    &job);
             }
         }
+        flush();
         fromWorker([this] {
             platform_.messageBox(this, "Searching Finished", std::nullopt, ui::Icon::None,
                                  ui::Buttons::Ok);
             control(kStatus).text = "Searching Finished";
-            for (int id : {kProgress, kPause, kResume, kStop}) control(id).visible = false;
+            showWorkControls(false);
         });
     });
 }
 
 void VolumeScanDlg::closingStep() {
     if (parser_) {
-        parser_->setStop(true);
+        worker_.stop();
         control(kStatus).text = "All thread Stopped";
     }
 }
@@ -457,9 +392,7 @@ void VolumeScanDlg::command(int id) {
             return;
         case kStop:
             if (!parser_) return;
-            parser_->setStop(true);
-            pageStopRequested = true;
-            worker_.resume();
+            worker_.stop();
             control(kStatus).text =
                 "stop button pressed.Please wait for the process to be stopped.";
             changed();

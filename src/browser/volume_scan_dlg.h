@@ -7,9 +7,9 @@
 #include <memory>
 #include <string>
 
-#include "browser/browsed_volume.h"
 #include "controls/check_list.h"
 #include "controls/check_tree.h"
+#include "fs/common/file_system.h"
 #include "ui/page.h"
 #include "ui/worker.h"
 #include "volumes/volume_info.h"
@@ -23,16 +23,27 @@ class VolumeSource {
 public:
     virtual ~VolumeSource() = default;
     virtual VolumeInfo browsedVolume() const = 0;
-    virtual int browsedMode() const = 0;
+    virtual fs::ParseMode browsedMode() const = 0;
 };
 
-class VolumeScanDlg : public ui::Page, private ParseListener, private ui::WorkerSink {
+class VolumeScanDlg : public ui::Page, private ui::WorkerSink {
 public:
     static constexpr int kTemplate = 139;
     enum Id {
-        kVolumeLabel = 1056, kVolumeEdit = 1324, kPattern = 1319, kSearch = 1318,
-        kSearchHint = 1320, kTree = 1042, kList = 1268, kProgress = 1055, kPause = 1060,
-        kResume = 1061, kStop = 1059, kStatus = 1033, kBack = 1057, kSave = 1269,
+        kVolumeLabel = 1056,
+        kVolumeEdit = 1324,
+        kPattern = 1319,
+        kSearch = 1318,
+        kSearchHint = 1320,
+        kTree = 1042,
+        kList = 1268,
+        kProgress = 1055,
+        kPause = 1060,
+        kResume = 1061,
+        kStop = 1059,
+        kStatus = 1033,
+        kBack = 1057,
+        kSave = 1269,
         kOutputFolder = 1107,
     };
     // The volume and mode come from the recovery mode page (its parent).
@@ -56,40 +67,41 @@ public:
     CXHtmlTree tree;
     CCheckListCtrl list;
     VolumeInfo volume;
-    int recoveryMode = 1;
+    fs::ParseMode recoveryMode = fs::ParseMode::Standard;
     std::atomic<bool> workBusy{true};
-    std::atomic<bool> pageStopRequested{false};
     bool listShowsSearchResults = false;
-    BrowsedVolume* currentParser() { return parser_.get(); }
+    fs::FileSystem* currentParser() { return parser_.get(); }
+    // What the last parse found, and the last save's closing report.
+    const fs::ParseSummary& parseSummary() const { return summary_; }
     ui::Worker& worker() { return worker_; }
     TreeItem rootItem() const { return rootItem_; }
-
-    // A parser for each file-system name; adding a file system is one line in the table.
-    using ParserFactory = std::unique_ptr<BrowsedVolume> (*)(readWriteInterface&,
-                                                            const VolumeInfo&, ParseListener&);
 
 private:
     void onInit() override;
     void closingStep() override;
+    void endWork() override {
+        worker_.stop();
+        finishWorker(worker_);
+    }
     void commonEnding();
+    void insertFirstLevel();
     void addRootPlaceholders();
     enum class Trigger { Expansion, LabelClick, DoubleClick };
     void fillChildren(TreeItem item, Trigger trigger);
     void addListRow(TreeItem item, bool withTexts);
     void save();
     void search();
-    uint64_t countFiles(uint64_t folder) const;
     bool askOutputFolder();
+    void showWorkControls(bool visible);
 
-    // The parse reports here.
-    void setStatus(const std::string& text) override;
-    void setProgressRange(uint64_t lower, uint64_t upper) override;
-    void setProgressPos(uint64_t position) override;
-    void progressRange(uint64_t lower, uint64_t upper) override { setProgressRange(lower, upper); }
-    void progressPos(uint64_t position) override { setProgressPos(position); }
-    void status(const std::string& text) override { setStatus(text); }
+    // Every worker job reports here.
+    void progressRange(uint64_t lower, uint64_t upper) override;
+    void progressPos(uint64_t position) override;
+    void status(const std::string& text) override;
 
-    std::unique_ptr<BrowsedVolume> parser_;
+    const fs::FileSystemType* type_ = nullptr;
+    std::unique_ptr<fs::FileSystem> parser_;
+    fs::ParseSummary summary_;
     TreeItem rootItem_ = 0;
     ui::Worker worker_;
 };

@@ -29,10 +29,11 @@ struct VolumesOptions {
     bool json = false;
 };
 
-struct NtfsOptions {
+struct FsOptions {
     std::string image;
     int volume = -1;  // row of the standard volume search; -1: the image is the volume
     std::string mode = "standard";
+    std::string fileSystem;  // read the volume as this kind instead of the one found
     bool json = false;
     std::string outFolder;
     std::string path = "/";
@@ -46,7 +47,7 @@ int runInfo(const InfoOptions& options);
 int runCat(const CatOptions& options);
 int runExport(const ExportOptions& options);
 int runVolumes(const VolumesOptions& options);
-int runList(const NtfsOptions& options);
-int runRecover(const NtfsOptions& options);
+int runList(const FsOptions& options);
+int runRecover(const FsOptions& options);
 
 }  // namespace prendle::cli

@@ -1,5 +1,6 @@
 #include <CLI/CLI.hpp>
 
+#include "cli/carve_command.h"
 #include "cli/commands.h"
 
 int main(int argc, char** argv) {
@@ -40,23 +41,39 @@ int main(int argc, char** argv) {
         ->needs(advanced);
     volumesCommand->add_flag("--json", volumes.json, "Print a JSON array");
 
-    NtfsOptions list;
-    auto* listCommand = app.add_subcommand("list", "List the files of an NTFS volume (JSON Lines)");
-    NtfsOptions recover;
+    FsOptions list;
+    auto* listCommand = app.add_subcommand("list", "List the files of a volume (JSON Lines)");
+    FsOptions recover;
     auto* recoverCommand =
-        app.add_subcommand("recover", "Write the files of an NTFS volume below a folder");
+        app.add_subcommand("recover", "Write the files of a volume below a folder");
     for (auto [command, options] : {std::pair{listCommand, &list}, {recoverCommand, &recover}}) {
         command->add_option("IMAGE", options->image, "Image file")->required();
         command->add_option("--volume", options->volume,
                             "Row of `prendle-cli volumes`; without it the image is the volume");
-        command->add_option("--mode", options->mode, "standard or deep")
-            ->check(CLI::IsMember({"standard", "deep"}));
+        command->add_option("--mode", options->mode, "standard, advanced or deep")
+            ->check(CLI::IsMember({"standard", "advanced", "deep"}));
+        command->add_option("--fs", options->fileSystem,
+                            "Read the volume as this file system (ntfs, fat16, fat32, exfat, "
+                            "ext, hfsplus) instead of the one found");
     }
     listCommand->add_flag("--json", list.json, "One JSON object per line (the default)");
     recoverCommand->add_option("--out", recover.outFolder, "Destination folder")->required();
     recoverCommand->add_option("--path", recover.path, "Folder of the volume to recover, as /a/b");
 
+    CarveOptions carve;
+    auto* carveCommand =
+        app.add_subcommand("carve", "Find files by their signatures and write every hit");
+    carveCommand->add_option("IMAGE", carve.image, "Image file")->required();
+    carveCommand->add_option("--volume", carve.volume,
+                             "Row of `prendle-cli volumes`; without it the whole image");
+    carveCommand->add_option("--signatures", carve.signatures,
+                             "Signature file (default: FileSetting.txt beside the program)");
+    carveCommand->add_option("--out", carve.outFolder, "Destination folder")->required();
+    carveCommand->add_flag("--json", carve.json,
+                           "One JSON object per hit: offset, length, type, file");
+
     CLI11_PARSE(app, argc, argv);
+    if (*carveCommand) return runCarve(carve);
     if (*listCommand) return runList(list);
     if (*recoverCommand) return runRecover(recover);
     if (*volumesCommand) return runVolumes(volumes);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <span>
+#include <string>
 
 #include "fs/common/file_system.h"
 
@@ -13,5 +14,7 @@ std::span<const FileSystemType> fileSystemTypes();
 const FileSystemType* findFileSystem(FileSystemKind kind);
 // Adds a type after the built-in ones; for tests that plug in a file system of their own.
 void registerFileSystem(FileSystemType type);
+// Takes a type added by registerFileSystem out again, by name.
+void unregisterFileSystem(const std::string& name);
 
 }  // namespace prendle::fs

@@ -1,9 +1,9 @@
 #include "pages/parce_mode_ntfs_dlg.h"
 
-#include <cctype>
+#include <algorithm>
 
-#include "common/text.h"
-#include "disk/run_state.h"
+#include "disk/session.h"
+#include "fs/file_systems.h"
 #include "pages/populate_drive_dlg.h"
 
 namespace prendle::pages {
@@ -26,29 +26,27 @@ void ParceModeNtfsDlg::onInit() {
 
     if (prevPageId == PopulateDriveDlg::kTemplate)
         if (auto* list = dynamic_cast<PopulateDriveDlg*>(parent())) volume = list->selectedVolume;
-    std::string name = volume.fsName;
-    name.erase(0, name.find_first_not_of(" \t"));
-    name.erase(name.find_last_not_of(" \t") + 1);
-    typePrefix = name.substr(0, 3);
-    const std::string prefix = toLowerAscii(typePrefix);
-    if (prefix == "fat" || prefix == "exf") control(kDeep).visible = false;
-    if (prefix == "ext") {
-        control(kDeep).visible = false;
-        control(kAdvanced).visible = false;
-    }
-    if (prefix == "hfs") control(kAdvanced).visible = false;
-    choose(1);
+    // The modes come from the file-system table; a kind not built yet offers Standard.
+    const fs::FileSystemType* type = fs::findFileSystem(volume.kind);
+    auto offers = [type](fs::ParseMode mode) {
+        return type != nullptr &&
+               std::find(type->modes.begin(), type->modes.end(), mode) != type->modes.end();
+    };
+    control(kAdvanced).visible = offers(fs::ParseMode::Advanced);
+    control(kDeep).visible = offers(fs::ParseMode::Deep);
+    offersFormattedChoice_ = type != nullptr && type->offersFormattedChoice;
+    choose(fs::ParseMode::Standard);
 }
 
-void ParceModeNtfsDlg::choose(int mode) {
-    g_driveFormatted = false;
+void ParceModeNtfsDlg::choose(fs::ParseMode mode) {
+    session().driveFormatted = false;
     control(kFormatted).checked = false;
-    const bool advanced = mode == 2;
+    const bool advanced = mode == fs::ParseMode::Advanced;
     for (int id : {kMaxLabel, kMaxEdit, kMaxNote}) control(id).visible = advanced;
-    control(kFormatted).visible = advanced && toLowerAscii(typePrefix) == "fat";
-    control(kStandard).checked = mode == 1;
-    control(kAdvanced).checked = mode == 2;
-    control(kDeep).checked = mode == 3;
+    control(kFormatted).visible = advanced && offersFormattedChoice_;
+    control(kStandard).checked = mode == fs::ParseMode::Standard;
+    control(kAdvanced).checked = advanced;
+    control(kDeep).checked = mode == fs::ParseMode::Deep;
     recoveryMode = mode;
     changed();
 }
@@ -56,23 +54,23 @@ void ParceModeNtfsDlg::choose(int mode) {
 void ParceModeNtfsDlg::command(int id) {
     switch (id) {
         case kStandard:
-            choose(1);
+            choose(fs::ParseMode::Standard);
             return;
         case kAdvanced:
-            choose(2);
+            choose(fs::ParseMode::Advanced);
             return;
         case kDeep:
-            choose(3);
+            choose(fs::ParseMode::Deep);
             return;
         case kFormatted:
             control(id).checked = !control(id).checked;
-            g_driveFormatted = control(id).checked;
+            session().driveFormatted = control(id).checked;
             changed();
             return;
         case kNext:
-            if (recoveryMode == 2) {
+            if (recoveryMode == fs::ParseMode::Advanced) {
                 message("The advanced input page is not available yet.");
-            } else if (recoveryMode == 1 || recoveryMode == 3) {
+            } else {
                 goNext(std::make_unique<browser::VolumeScanDlg>(platform_));
             }
             return;

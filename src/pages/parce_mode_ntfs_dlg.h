@@ -4,6 +4,7 @@
 #include <string>
 
 #include "browser/volume_scan_dlg.h"
+#include "fs/common/file_system.h"
 #include "ui/page.h"
 #include "volumes/volume_info.h"
 
@@ -29,15 +30,15 @@ public:
 
     void command(int id) override;
     VolumeInfo browsedVolume() const override { return volume; }
-    int browsedMode() const override { return recoveryMode; }
+    fs::ParseMode browsedMode() const override { return recoveryMode; }
     int prevPageId = -1;
     VolumeInfo volume;
-    std::string typePrefix;
-    int recoveryMode = 0;
+    fs::ParseMode recoveryMode = fs::ParseMode::Standard;
 
 private:
     void onInit() override;
-    void choose(int mode);
+    void choose(fs::ParseMode mode);
+    bool offersFormattedChoice_ = false;
 };
 
 }  // namespace prendle::pages

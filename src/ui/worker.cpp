@@ -34,6 +34,10 @@ bool JobContext::stopRequested() const {
     return worker_.stopRequested;
 }
 
+void JobContext::requestStop() {
+    worker_.stop();
+}
+
 Worker::~Worker() {
     stop();
     join();

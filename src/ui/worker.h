@@ -11,6 +11,8 @@
 #include <string>
 #include <thread>
 
+#include "common/progress.h"
+
 namespace prendle::ui {
 
 // What a page receives from its worker; called on the worker's thread.
@@ -25,17 +27,18 @@ public:
 
 class Worker;
 
-// The job's side of a worker.
-class JobContext {
+// The job's side of a worker: the Progress every parser, search and save reports to.
+class JobContext : public Progress {
 public:
     explicit JobContext(Worker& worker) : worker_(worker) {}
-    void progressRange(uint64_t lower, uint64_t upper);
+    void progressRange(uint64_t lower, uint64_t upper) override;
     // Sent when the position moves by at least a thousandth of the range.
-    void progressPos(uint64_t position);
-    void status(const std::string& text);
+    void progressPos(uint64_t position) override;
+    void status(const std::string& text) override;
     // Waits while paused; false once a stop was asked for.
-    bool checkpoint();
-    bool stopRequested() const;
+    bool checkpoint() override;
+    bool stopRequested() const override;
+    void requestStop() override;
 
 private:
     Worker& worker_;

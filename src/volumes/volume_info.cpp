@@ -34,15 +34,24 @@ FileSystemKind fileSystemKindFromName(std::string_view name) {
 
 const char* fileSystemKindName(FileSystemKind kind) {
     switch (kind) {
-        case FileSystemKind::Ntfs: return "ntfs";
-        case FileSystemKind::Fat12: return "fat12";
-        case FileSystemKind::Fat16: return "fat16";
-        case FileSystemKind::Fat32: return "fat32";
-        case FileSystemKind::ExFat: return "exfat";
-        case FileSystemKind::Ext: return "ext";
-        case FileSystemKind::HfsPlus: return "hfsplus";
-        case FileSystemKind::Raw: return "raw";
-        case FileSystemKind::Unknown: break;
+        case FileSystemKind::Ntfs:
+            return "ntfs";
+        case FileSystemKind::Fat12:
+            return "fat12";
+        case FileSystemKind::Fat16:
+            return "fat16";
+        case FileSystemKind::Fat32:
+            return "fat32";
+        case FileSystemKind::ExFat:
+            return "exfat";
+        case FileSystemKind::Ext:
+            return "ext";
+        case FileSystemKind::HfsPlus:
+            return "hfsplus";
+        case FileSystemKind::Raw:
+            return "raw";
+        case FileSystemKind::Unknown:
+            break;
     }
     return "unknown";
 }

@@ -12,7 +12,9 @@
 
 #include "browser/volume_scan_dlg.h"
 #include "disk/file_read_seek_flat.h"
-#include "disk/run_state.h"
+#include "disk/session.h"
+#include "fs/common/recover.h"
+#include "fs/common/tree_walk.h"
 #include "support/image_builder.h"
 #include "support/scripted_platform.h"
 
@@ -22,10 +24,12 @@ namespace {
 // Stands in for the recovery mode page.
 class ModePage : public ui::Page, public VolumeSource {
 public:
-    ModePage(ui::Platform& platform, VolumeInfo v, int mode)
-        : Page(platform, 136), volume_(std::move(v)), mode_(mode) {}
+    ModePage(ui::Platform& platform, VolumeInfo v, fs::ParseMode mode)
+        : Page(platform, 136), volume_(std::move(v)), mode_(mode) {
+        volume_.kind = fileSystemKindFromName(volume_.fsName);
+    }
     VolumeInfo browsedVolume() const override { return volume_; }
-    int browsedMode() const override { return mode_; }
+    fs::ParseMode browsedMode() const override { return mode_; }
     VolumeScanDlg* open() {
         goNext(std::make_unique<VolumeScanDlg>(platform_));
         return dynamic_cast<VolumeScanDlg*>(child());
@@ -33,7 +37,7 @@ public:
 
 private:
     VolumeInfo volume_;
-    int mode_;
+    fs::ParseMode mode_;
 };
 
 std::string sha256Of(const std::string& path) {
@@ -58,18 +62,16 @@ protected:
     }
     static void TearDownTestSuite() { std::filesystem::remove(image_); }
     void SetUp() override {
-        resetRunState();
         auto reader = std::make_unique<FileReadSeekFlat>();
         ASSERT_TRUE(reader->open(image_));
-        g_reader = std::move(reader);
+        session.reader = std::move(reader);
     }
-    void TearDown() override {
-        mode_.reset();
-        resetRunState();
-    }
-    VolumeScanDlg& openBrowser(const std::string& fsName = "NTFS", int mode = 1) {
+    void TearDown() override { mode_.reset(); }
+    VolumeScanDlg& openBrowser(const std::string& fsName = "NTFS",
+                               fs::ParseMode mode = fs::ParseMode::Standard) {
         mode_ =
             std::make_unique<ModePage>(platform, VolumeInfo{fsName, "", "0", "64   MB", 0}, mode);
+        mode_->setSession(session);
         mode_->initialise();
         VolumeScanDlg* page = mode_->open();
         page->worker().join();
@@ -83,6 +85,7 @@ protected:
 
     static std::string image_;
     test::ScriptedPlatform platform;
+    Session session;
     std::unique_ptr<ModePage> mode_;
 };
 std::string Browser::image_;
@@ -106,8 +109,8 @@ TEST_F(Browser, TheParseEndsWithTheFirstLevelAndPlaceholders) {
     EXPECT_EQ(page.tree.record(gone)->textColour, kDeletedTextColour);
 }
 
-TEST_F(Browser, UnknownFileSystemsAndParsersNotBuiltYetAreNotValidDrives) {
-    for (const char* name : {"Unknown", "fat32", "extX"}) {
+TEST_F(Browser, VolumesNoParserReadsAreNotValidDrives) {
+    for (const char* name : {"Unknown", "RAW", "Basic data partition"}) {
         VolumeScanDlg& page = openBrowser(name);
         EXPECT_EQ(platform.texts().back(), "not a valid drive.") << name;
         EXPECT_EQ(page.control(VolumeScanDlg::kStatus).text, "Not a valid Drive .Go back");
@@ -309,7 +312,7 @@ TEST_F(Browser, HostileNamesStayInsideTheOutputFolder) {
     test::TempFile hostile(image, ".img");
     auto reader = std::make_unique<FileReadSeekFlat>();
     ASSERT_TRUE(reader->open(hostile.path()));
-    g_reader = std::move(reader);
+    session.reader = std::move(reader);
 
     VolumeScanDlg& page = openBrowser();
     test::TempFolder out;
@@ -339,6 +342,44 @@ TEST_F(Browser, DoubleClickingAFileAsksForAFolderInsteadOfAFixedPath) {
     page.treeDoubleClicked(file);
     EXPECT_EQ(platform.lastFolderTitle, "Please choose a folder.");
     EXPECT_EQ(test::readWholeFile(out.path() + "/one byte.txt"), test::Bytes{'x'});
+}
+
+// A Stop pressed after the parse has ended must not leak into later work: a double-click
+// writes the whole file, and a search still looks inside every folder.
+TEST_F(Browser, AStopAfterTheParseLeavesLaterExtractionAndSearchWhole) {
+    VolumeScanDlg& page = openBrowser();
+    page.setText(VolumeScanDlg::kPattern, "\\.bin$");
+    page.command(VolumeScanDlg::kSearch);
+    page.worker().join();
+    const size_t found = page.list.rows.size();
+    ASSERT_GE(found, 5u);
+    page.command(VolumeScanDlg::kStop);
+    test::TempFolder out;
+    platform.folders.push_back(out.path());
+    page.treeDoubleClicked(childNamed(page, page.rootItem(), "large.bin"));
+    EXPECT_EQ(sha256Of(out.path() + "/large.bin"),
+              "9d05a99ec0e80c12485a982732aa60ea7c7b1ed98b896e8d6d5bf9b30cd5d42f");
+    page.command(VolumeScanDlg::kSearch);
+    page.worker().join();
+    EXPECT_EQ(page.list.rows.size(), found);
+}
+
+// Deep mode has no MFT runs: a file whose data runs live in extension records (an
+// attribute list) is found through the records the scan saw, not written empty.
+TEST_F(Browser, TheDeepParseExtractsFilesWithAttributeLists) {
+    VolumeScanDlg& page = openBrowser("ntfs", fs::ParseMode::Deep);
+    fs::FileSystem& parser = *page.currentParser();
+    fs::EntryId fragmented = fs::kNoEntry;
+    fs::walkTree(parser, fs::kNoEntry, "", [&](fs::EntryId id, const std::string&, fs::EntryId) {
+        if (parser.name(id) == "fragmented.bin" && !parser.isDeleted(id)) fragmented = id;
+        return true;
+    });
+    ASSERT_NE(fragmented, fs::kNoEntry);
+    test::TempFolder out;
+    Progress quiet;
+    ASSERT_TRUE(fs::recoverFile(parser, fragmented, out.path() + "/f.bin", quiet).ok());
+    EXPECT_EQ(sha256Of(out.path() + "/f.bin"),
+              "da6af72066ecb188dc72d0f2d760e66848bd89f9179d94f47fe16f627a6cb8b0");
 }
 
 }  // namespace

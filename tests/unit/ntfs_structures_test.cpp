@@ -193,3 +193,40 @@ TEST(BootSectors, ClusterAndRecordSizes) {
 
 }  // namespace
 }  // namespace prendle::ntfs_format
+
+namespace prendle::ntfs_format {
+namespace {
+
+// A list broken part-way keeps the runs before the damage, so a file still gives back what
+// can be read; the damage is reported, never silently dropped.
+TEST(NtfsRunListPartially, RunsBeforeTheDamageAreKept) {
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        size_t runsKept;
+        const char* damage;  // fragment; empty: none
+    };
+    // 0x21: one length byte, two offset bytes. 4 clusters at 0x100, then the damage.
+    const Case cases[] = {
+        {"zero-length second run", {0x21, 4, 0x00, 0x01, 0x21, 0, 0x10, 0x00, 0}, 1, "zero"},
+        {"second run past the volume", {0x21, 4, 0x00, 0x01, 0x21, 4, 0xFF, 0x7F, 0}, 1, "outside"},
+        {"header past the end", {0x21, 4, 0x00, 0x01, 0x31, 4, 0x01}, 1, "runs past"},
+        {"whole list", {0x21, 4, 0x00, 0x01, 0x21, 2, 0x10, 0x00, 0}, 2, ""},
+    };
+    for (const Case& c : cases) {
+        PartialRunList list = decodeRunListPartially(c.bytes, 100, 1000);
+        EXPECT_EQ(list.runs.size(), c.runsKept) << c.name;
+        ASSERT_FALSE(list.runs.empty()) << c.name;
+        EXPECT_EQ(list.runs[0].lcn, 0x100u) << c.name;
+        if (c.damage[0] == '\0') {
+            EXPECT_FALSE(list.damage) << c.name;
+        } else {
+            ASSERT_TRUE(list.damage) << c.name;
+            EXPECT_NE(list.damage->message.find(c.damage), std::string::npos) << c.name;
+            EXPECT_FALSE(decodeRunList(c.bytes, 100, 1000).ok()) << c.name;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace prendle::ntfs_format

@@ -27,8 +27,8 @@ std::string formatClockTime(int year, int month, int day, int hour, int minute) 
         std::snprintf(text, sizeof text, "%02d/%02d/%d  %02d:%02d AM", month, day, year, hour,
                       minute);
     } else {
-        std::snprintf(text, sizeof text, "%02d/%02d/%d  %02d:%02d PM", month, day, year,
-                      hour - 12, minute);
+        std::snprintf(text, sizeof text, "%02d/%02d/%d  %02d:%02d PM", month, day, year, hour - 12,
+                      minute);
     }
     return text;
 }
@@ -63,10 +63,14 @@ std::string formatAttributeText(AttributeFlavour flavour, uint32_t flags) {
         return out;
     };
     switch (flavour) {
-        case AttributeFlavour::Ntfs: return render(kNtfs);
-        case AttributeFlavour::Fat: return render(kFat);
-        case AttributeFlavour::Ext: return render(kExt);
-        case AttributeFlavour::HfsPlus: return render(kHfs);
+        case AttributeFlavour::Ntfs:
+            return render(kNtfs);
+        case AttributeFlavour::Fat:
+            return render(kFat);
+        case AttributeFlavour::Ext:
+            return render(kExt);
+        case AttributeFlavour::HfsPlus:
+            return render(kHfs);
     }
     return {};
 }
@@ -75,8 +79,8 @@ std::string formatFileTime(uint64_t fileTime) {
     constexpr uint64_t kTicksPerSecond = 10000000;
     constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
     if (fileTime == 0) return {};
-    const time_t seconds = static_cast<time_t>(
-        static_cast<int64_t>(fileTime / kTicksPerSecond) - kSecondsFrom1601To1970);
+    const time_t seconds = static_cast<time_t>(static_cast<int64_t>(fileTime / kTicksPerSecond) -
+                                               kSecondsFrom1601To1970);
     tm local{};
     if (localtime_r(&seconds, &local) == nullptr) return {};
     return formatClockTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,

@@ -4,9 +4,12 @@ namespace prendle::fs {
 
 const char* parseModeName(ParseMode mode) {
     switch (mode) {
-        case ParseMode::Standard: return "standard";
-        case ParseMode::Advanced: return "advanced";
-        case ParseMode::Deep: return "deep";
+        case ParseMode::Standard:
+            return "standard";
+        case ParseMode::Advanced:
+            return "advanced";
+        case ParseMode::Deep:
+            return "deep";
     }
     return "standard";
 }

@@ -78,7 +78,9 @@ public:
     virtual EntryFacts facts(EntryId id) const = 0;
     // The list row's time and attribute texts.
     virtual EntryDisplayText displayText(EntryId id) const = 0;
-    virtual std::string sizeText(EntryId id) const { return formatSizeText(static_cast<int64_t>(facts(id).size)); }
+    virtual std::string sizeText(EntryId id) const {
+        return formatSizeText(static_cast<int64_t>(facts(id).size));
+    }
     // Writes the entry's data into out (already created and empty). Progress is polled
     // at each large piece; a stop returns an Error of kind Stopped.
     virtual Status extract(EntryId id, const FileHandle& out, Progress& progress) = 0;
@@ -101,10 +103,11 @@ private:
 struct FileSystemType {
     const char* name;  // "ntfs": listings and messages
     std::vector<FileSystemKind> volumeKinds;
-    std::vector<ParseMode> modes;  // offered on the recovery mode page
-    bool childrenInheritCheck = false;  // a child takes its folder's check when inserted
+    std::vector<ParseMode> modes;        // offered on the recovery mode page
+    bool childrenInheritCheck = false;   // a child takes its folder's check when inserted
     bool offersFormattedChoice = false;  // "Is Drive Formated..?" beside the advanced mode
-    const char* startStatus = "";       // the browser's status line as the parse starts
+    bool parallelExtract = false;        // extract() may run on several threads at once
+    const char* startStatus = "";        // the browser's status line as the parse starts
     std::unique_ptr<FileSystem> (*open)(const VolumeView& view, const VolumeInfo& volume,
                                         const OpenOptions& options) = nullptr;
 };

@@ -11,6 +11,7 @@
 #include "common/byte_reader.h"
 #include "common/checked.h"
 #include "fs/common/file_time.h"
+#include "fs/common/recover.h"
 #include "fs/common/safe_name.h"
 
 using namespace prendle;
@@ -31,27 +32,27 @@ constexpr uint64_t kMaxAttributeListBytes = 16 * kMegabyte;
 constexpr uint16_t kMaxCompressionExponent = 8;
 constexpr uint64_t kMaxCompressionUnitBytes = 4 * kMegabyte;
 
+constexpr uint64_t kUnknownRecord = ~uint64_t{0};
+
 bool isTopBitSet(uint64_t value) {
     return (value >> 63) != 0;
 }
 
 }  // namespace
 
-ntfs::ntfs(readWriteInterface& reader, VolumeInfo volumeRecord, ParseListener& listener)
-    : volume(std::move(volumeRecord)), reader_(reader), listener_(listener) {}
+ntfs::ntfs(const VolumeView& view, VolumeInfo volumeRecord)
+    : volume(std::move(volumeRecord)), view_(view) {}
 
 uint64_t ntfs::volumeClusters() const {
     uint64_t bytes = volumeBytes;
-    uint64_t available = reader_.mappedBytes() > reader_.readerOrigin
-                             ? reader_.mappedBytes() - reader_.readerOrigin
-                             : 0;
+    const uint64_t available = view_.length;
     if (bytes == 0 || bytes > available) bytes = available;
     return bytesPerCluster == 0 ? 0 : bytes / bytesPerCluster;
 }
 
 bool ntfs::readBootSector() {
     std::array<uint8_t, 512> sector{};
-    if (!reader_.readAt(0, sector)) return false;
+    if (!view_.readAt(0, sector)) return false;
     boot_ = decodeBootSector(sector);
     if (boot_.hasNtfsName) {
         volumeBytes = checkedMul(boot_.totalSectors, 512).value_or(0);
@@ -71,9 +72,9 @@ bool ntfs::readBootSector() {
 
 Result<std::vector<uint8_t>> ntfs::readRecordAt(uint64_t recordOffset) {
     std::vector<uint8_t> record(bytesPerRecord);
-    if (!reader_.readAt(recordOffset, record))
+    if (!view_.readAt(recordOffset, record))
         return ioError("MFT record at volume byte " + std::to_string(recordOffset) + ": " +
-                       reader_.lastError());
+                       view_.reader->lastError());
     RecordHeader header = decodeRecordHeader(record);
     if (header.signature == kFileSignature) applyFixups(record, header);
     return record;
@@ -104,6 +105,8 @@ void ntfs::parseRecord(std::span<uint8_t> record, uint64_t recordOffset, MftEntr
     applyFixups(record, header);
     entry.recordFlags = header.flags;
     entry.baseRecord = header.baseReference & kRecordNumberMask;
+    entry.ownNumber = header.recordNumber;
+    entry.hasOwnNumber = header.hasRecordNumber;
     bool haveParent = false;
     bool nameIsDos = false;
     for (const Attribute& a : enumerateAttributes(record, header)) {
@@ -116,7 +119,7 @@ void ntfs::parseRecord(std::span<uint8_t> record, uint64_t recordOffset, MftEntr
             auto decoded = decodeFileName(residentContent(record, a));
             if (!decoded) continue;
             const FileName& fileName = decoded.value();
-            if ((fileName.flags & kDirectoryFlag) != 0) entry.kind = 'D';
+            if ((fileName.flags & kDirectoryFlag) != 0) entry.kind = kDirectoryKind;
             if (fileName.nameTooLong) continue;
             // A DOS 8.3 alias never replaces the long name.
             const bool dos = fileName.nameSpace == 2;
@@ -146,7 +149,7 @@ bool ntfs::locateMftFromBoot() {
     mftRunKnown = true;
     auto offset = checkedMul(boot_.mftCluster, bytesPerCluster);
     if (!offset) return true;
-    listener_.setStatus("boot sector is fine.Getting run of mft entry...");
+    progress_->status("boot sector is fine.Getting run of mft entry...");
     // The base record's own runs locate the extension records the rest may live in.
     auto record = readRecordAt(*offset);
     if (!record) return true;
@@ -154,22 +157,25 @@ bool ntfs::locateMftFromBoot() {
     if (header.signature != kFileSignature) return true;
     for (const Attribute& a : enumerateAttributes(record.value(), header)) {
         if (a.type != kData || a.nameLength != 0 || !a.nonResident || a.startVcn != 0) continue;
-        auto runs = decodeRunList(runListBytes(record.value(), a), a.lastVcn - a.startVcn + 1,
-                                  volumeClusters());
-        if (runs) mftRuns = std::move(runs.value());
+        // A damaged run ends the list; the MFT's fragments before it are still read.
+        auto runs = decodeRunListPartially(runListBytes(record.value(), a),
+                                           a.lastVcn - a.startVcn + 1, volumeClusters());
+        if (runs.damage) warnings_.push_back("$MFT " + runs.damage->message);
+        mftRuns = std::move(runs.runs);
         break;
     }
     auto stream = readDataStream(*offset, 0);
-    if (stream && stream.value().found && !stream.value().resident) {
+    if (stream && stream.value().found && !stream.value().resident &&
+        stream.value().runs.size() >= mftRuns.size()) {
         mftRuns = std::move(stream.value().runs);
         mftBytes_ = stream.value().realSize;
     }
-    listener_.setStatus("Got run...");
+    progress_->status("Got run...");
     return true;
 }
 
 void ntfs::loadMftRecords() {
-    if (!mftRunKnown || stopRequested) return;
+    if (!mftRunKnown || !progress_->checkpoint()) return;
     entryTable.clear();
     // Runs may overlap in a damaged MFT: its size is bounded by the volume's as well.
     const uint64_t volumeLimit = volumeClusters() * bytesPerCluster;
@@ -180,25 +186,27 @@ void ntfs::loadMftRecords() {
     const uint64_t recordCount = mftBytes / bytesPerRecord;
     // The table grows with the records actually read, never by a size from the disk.
     entryTable.reserve(std::min<uint64_t>(recordCount, 1u << 16) + 1);
-    listener_.setProgressRange(0, recordCount);
+    progress_->progressRange(0, recordCount);
 
     std::vector<uint8_t> buffer(std::max<uint64_t>(kMftReadBytes / bytesPerRecord, 1) *
                                 bytesPerRecord);
     uint64_t lastProgress = 0;
     for (const DataRun& run : mftRuns) {
-        listener_.setStatus("parsing " + std::to_string(run.lcn) + " cluster of MFT run.");
+        progress_->status("parsing " + std::to_string(run.lcn) + " cluster of MFT run.");
         // The MFT is never sparse; a hole means the run list is damaged from here on.
-        if (stopRequested || run.sparse) break;
+        if (!progress_->checkpoint() || run.sparse) break;
         const uint64_t runBytes = run.length * bytesPerCluster;
         for (uint64_t done = 0; done < runBytes && entryTable.size() < recordCount;) {
-            if (stopRequested) break;
+            if (!progress_->checkpoint()) break;
             // Whole records only; a piece of a record left at the end of a run is passed over.
             uint64_t piece = std::min<uint64_t>(buffer.size(), runBytes - done);
             piece -= piece % bytesPerRecord;
             if (piece == 0) break;
             std::span<uint8_t> chunk(buffer.data(), piece);
             const uint64_t volumeOffset = run.lcn * bytesPerCluster + done;
-            (void)reader_.readAt(volumeOffset, chunk);
+            if (!view_.readAt(volumeOffset, chunk))
+                warnings_.push_back("MFT records at volume byte " + std::to_string(volumeOffset) +
+                                    " could not all be read: " + view_.reader->lastError());
             for (uint64_t at = 0; at < piece && entryTable.size() < recordCount;
                  at += bytesPerRecord) {
                 MftEntry entry;
@@ -209,23 +217,29 @@ void ntfs::loadMftRecords() {
             done += piece;
             if (entryTable.size() - lastProgress >= 4096) {
                 lastProgress = entryTable.size();
-                listener_.setProgressPos(lastProgress);
+                progress_->progressPos(lastProgress);
             }
         }
     }
-    listener_.setProgressPos(entryTable.size());
-    mergeExtensionRecords();
+    progress_->progressPos(entryTable.size());
+    mergeExtensionRecords(nullptr);
 }
 
-void ntfs::mergeExtensionRecords() {
+void ntfs::mergeExtensionRecords(const std::unordered_map<uint64_t, uint64_t>* indexOfRecord) {
     // A record whose FILE_NAME or data sizes live in an extension record gets them back,
-    // and the extension record itself is no entry of its own.
+    // and the extension record itself is no entry of its own. Without an MFT (the deep
+    // parse) records are matched by the numbers they carry.
     for (uint64_t i = 0; i < entryTable.size(); ++i) {
         MftEntry& extension = entryTable[i];
-        if (extension.signature != kFileSignature || extension.baseRecord == 0 ||
-            extension.baseRecord == i || extension.baseRecord >= entryTable.size())
-            continue;
-        MftEntry& base = entryTable[extension.baseRecord];
+        if (extension.signature != kFileSignature || extension.baseRecord == 0) continue;
+        uint64_t baseIndex = extension.baseRecord;
+        if (indexOfRecord != nullptr) {
+            auto found = indexOfRecord->find(extension.baseRecord);
+            if (found == indexOfRecord->end()) continue;
+            baseIndex = found->second;
+        }
+        if (baseIndex == i || baseIndex >= entryTable.size()) continue;
+        MftEntry& base = entryTable[baseIndex];
         if (extension.hasName && !base.hasName) {
             base.name = std::move(extension.name);
             base.hasName = true;
@@ -233,7 +247,7 @@ void ntfs::mergeExtensionRecords() {
             base.size = extension.size;
             base.fileAttributes = extension.fileAttributes;
         }
-        if (extension.kind == 'D') base.kind = 'D';
+        if (extension.kind == kDirectoryKind) base.kind = kDirectoryKind;
         if (extension.hasDataStart) base.dataSize = extension.dataSize;
         extension.hasName = false;
         extension.name.clear();
@@ -248,6 +262,9 @@ Result<ntfs::DataStream> ntfs::readDataStream(uint64_t recordOffset, uint64_t re
     if (header.signature != kFileSignature)
         return corruptError("not a valid entry...: record " + std::to_string(recordNumber) +
                             " does not begin with FILE");
+    // A record found by the deep scan names itself; its attribute list lists it too.
+    if (recordNumber == kUnknownRecord && header.hasRecordNumber)
+        recordNumber = header.recordNumber;
 
     struct Extent {
         uint64_t startVcn = 0;
@@ -272,9 +289,10 @@ Result<ntfs::DataStream> ntfs::readDataStream(uint64_t recordOffset, uint64_t re
             stream.flags = a.flags;
             stream.compressionUnit = a.compressionUnit;
         }
-        auto runs = decodeRunList(runListBytes(bytes, a), a.lastVcn - a.startVcn + 1, clusters);
-        if (!runs) return runs.error();
-        extents.push_back({a.startVcn, std::move(runs.value())});
+        auto runs =
+            decodeRunListPartially(runListBytes(bytes, a), a.lastVcn - a.startVcn + 1, clusters);
+        if (runs.damage && !stream.damage) stream.damage = runs.damage;
+        extents.push_back({a.startVcn, std::move(runs.runs)});
         return {};
     };
 
@@ -288,38 +306,36 @@ Result<ntfs::DataStream> ntfs::readDataStream(uint64_t recordOffset, uint64_t re
             auto content = residentContent(record, a);
             listBytes.assign(content.begin(), content.end());
         } else {
-            auto runs =
-                decodeRunList(runListBytes(record, a), a.lastVcn - a.startVcn + 1, clusters);
-            if (!runs) return runs.error();
+            auto runs = decodeRunListPartially(runListBytes(record, a), a.lastVcn - a.startVcn + 1,
+                                               clusters);
+            if (runs.damage && !stream.damage) stream.damage = runs.damage;
             uint64_t wanted = std::min(a.realSize, kMaxAttributeListBytes);
-            for (const DataRun& run : runs.value()) {
+            for (const DataRun& run : runs.runs) {
                 if (listBytes.size() >= wanted) break;
                 uint64_t take = std::min(run.length * bytesPerCluster, wanted - listBytes.size());
                 size_t at = listBytes.size();
                 listBytes.resize(at + take, 0);
-                if (!run.sparse)
-                    (void)reader_.readAt(run.lcn * bytesPerCluster,
-                                         std::span(listBytes).subspan(at, take));
+                if (!run.sparse && !view_.readAt(run.lcn * bytesPerCluster,
+                                                 std::span(listBytes).subspan(at, take)))
+                    stream.damage =
+                        ioError("attribute list of record " + std::to_string(recordNumber) + ": " +
+                                view_.reader->lastError());
             }
         }
-        // Entries: type at 0, length at 4, name length at 6, record reference at 16.
-        for (size_t at = 0; at + 26 <= listBytes.size();) {
-            ByteReader entry(std::span<const uint8_t>(listBytes).subspan(at));
-            const uint32_t type = entry.le32();
-            const uint16_t length = entry.le16();
-            const uint8_t nameLength = entry.u8();
-            entry.seek(16);
-            const uint64_t reference = entry.le64() & kRecordNumberMask;
-            if (type == 0 || type == kEndMarker || length < 26) break;
-            if (type == kData && nameLength == 0 && reference != recordNumber &&
+        for (const AttributeListEntry& entry : decodeAttributeList(listBytes)) {
+            const uint64_t reference = entry.recordReference & kRecordNumberMask;
+            if (entry.type == kData && entry.nameLength == 0 && reference != recordNumber &&
                 std::find(extensionRecords.begin(), extensionRecords.end(), reference) ==
                     extensionRecords.end())
                 extensionRecords.push_back(reference);
-            at += length;
         }
     }
     for (uint64_t number : extensionRecords) {
-        auto offset = mftRecordOffset(number);
+        std::optional<uint64_t> offset = mftRecordOffset(number);
+        if (!offset && deepMode())
+            if (auto found = scannedRecordOffsets_.find(number);
+                found != scannedRecordOffsets_.end())
+                offset = found->second;
         if (!offset)
             return corruptError("extension record " + std::to_string(number) +
                                 " lies outside the MFT");
@@ -352,7 +368,7 @@ void ntfs::buildTree() {
     orphanEntry.signature = kFileSignature;
     orphanEntry.name = kOrphanEntryName;
     orphanEntry.hasName = true;
-    orphanEntry.kind = 'D';
+    orphanEntry.kind = kDirectoryKind;
     orphanEntry.recordFlags = 1;
     const uint64_t recordCount = entryTable.size();
     orphanIndex = recordCount;
@@ -367,11 +383,11 @@ void ntfs::buildTree() {
         }
     }
 
-    if (mode_ != NtfsMode::Deep) {
+    if (!deepMode()) {
         // Children keep the order of the records; the last child of each parent is kept
         // so that linking stays linear in the number of entries.
         std::vector<uint64_t> lastChild(entryTable.size(), 0);
-        listener_.setProgressRange(0, recordCount);
+        progress_->progressRange(0, recordCount);
         for (uint64_t i = 1; i < recordCount; ++i) {
             MftEntry& entry = entryTable[i];
             if (!entry.hasName || i == rootIndex) continue;
@@ -407,7 +423,7 @@ void ntfs::placeOrphans() {
         entryTable[child].nextSibling = p.firstChild == 0 ? kNoSibling : p.firstChild;
         p.firstChild = child;
     };
-    if (mode_ != NtfsMode::Deep) {
+    if (!deepMode()) {
         for (uint64_t i = 0; i < orphanIndex; ++i) {
             if (entryTable[i].orphan != 1) continue;
             entryTable[i].parentIndex = orphanIndex;
@@ -429,7 +445,7 @@ void ntfs::placeOrphans() {
     for (uint64_t i = 0; i < orphanIndex; ++i) {
         if (i == rootIndex) continue;
         MftEntry& entry = entryTable[i];
-        if (entry.kind == 'D' && directories < kMaxDeepDirectories) {
+        if (entry.kind == kDirectoryKind && directories < kMaxDeepDirectories) {
             ++directories;
             entry.parentIndex = orphanIndex;
             pushFront(orphanIndex, i);
@@ -459,18 +475,21 @@ template <class OnRecord>
 bool ntfs::scanVolumeForRecords(bool strictHeader, uint64_t progressEvery, OnRecord onRecord) {
     const uint64_t limit = volumeClusters() * bytesPerCluster;
     const uint64_t chunks = limit / kScanChunkBytes;
-    listener_.setProgressRange(0, chunks);
+    progress_->progressRange(0, chunks);
     // Each chunk is read with a record's worth of overlap so no record is cut in two.
     std::vector<uint8_t> buffer(kScanChunkBytes + bytesPerRecord);
     uint64_t chunkNumber = 0;
     for (uint64_t start = 0; start < limit; start += kScanChunkBytes, ++chunkNumber) {
-        if (stopRequested) return false;
-        if (chunkNumber % progressEvery == 0) listener_.setProgressPos(chunkNumber);
+        if (!progress_->checkpoint()) return false;
+        if (chunkNumber % progressEvery == 0) progress_->progressPos(chunkNumber);
         const uint64_t length = std::min<uint64_t>(buffer.size(), limit - start);
         std::span<uint8_t> chunk(buffer.data(), length);
-        (void)reader_.readAt(start, chunk);
+        // A chunk that cannot be read is scanned as what was read (zeros elsewhere).
+        if (!view_.readAt(start, chunk) && start + length <= view_.length)
+            warnings_.push_back("volume bytes " + std::to_string(start) + "+" +
+                                std::to_string(length) + ": " + view_.reader->lastError());
         const uint64_t stepEnd = std::min<uint64_t>(kScanChunkBytes, length);
-        for (uint64_t at = 0; at < stepEnd && at + bytesPerRecord <= length && !stopRequested;) {
+        for (uint64_t at = 0; at < stepEnd && at + bytesPerRecord <= length;) {
             std::span<uint8_t> record = chunk.subspan(at, bytesPerRecord);
             RecordHeader header = decodeRecordHeader(record);
             const bool plausible = !strictHeader || (header.updateSequenceOffset < 512 &&
@@ -480,6 +499,8 @@ bool ntfs::scanVolumeForRecords(bool strictHeader, uint64_t progressEvery, OnRec
                 at += 512;
                 continue;
             }
+            if (deepMode() && header.hasRecordNumber)
+                scannedRecordOffsets_.emplace(header.recordNumber, start + at);
             std::vector<uint8_t> copy(record.begin(), record.end());
             MftEntry entry;
             entry.selfIndex = entryTable.size();
@@ -488,32 +509,41 @@ bool ntfs::scanVolumeForRecords(bool strictHeader, uint64_t progressEvery, OnRec
             at += bytesPerRecord;
         }
     }
-    listener_.setProgressPos(chunks);
+    progress_->progressPos(chunks);
     return false;
 }
 
 void ntfs::scanDeepForRecords() {
     mftRunKnown = false;
-    (void)scanVolumeForRecords(true, 1, [&](MftEntry entry, uint64_t) {
-        if (!entry.hasName) return false;
+    // Every record is kept until names in extension records have gone back to their
+    // base records; then the nameless ones are dropped.
+    uint64_t named = 0;
+    (void)scanVolumeForRecords(true, 1, [&](MftEntry entry, uint64_t offset) {
         entry.orphan = 1;
-        listener_.setStatus("MFT ENTRY " + std::to_string(entryTable.size() + 1) +
-                            " Found.Parsing it ..");
+        if (entry.hasName)
+            progress_->status("MFT ENTRY " + std::to_string(++named) + " Found.Parsing it ..");
+        (void)offset;
         entryTable.push_back(std::move(entry));
         return false;
     });
+    std::unordered_map<uint64_t, uint64_t> indexOfRecord;
+    for (uint64_t i = 0; i < entryTable.size(); ++i)
+        if (entryTable[i].hasOwnNumber) indexOfRecord.emplace(entryTable[i].ownNumber, i);
+    mergeExtensionRecords(&indexOfRecord);
+    std::erase_if(entryTable, [](const MftEntry& entry) { return !entry.hasName; });
+    for (uint64_t i = 0; i < entryTable.size(); ++i) entryTable[i].selfIndex = i;
 }
 
 bool ntfs::findMftByScan() {
     bytesPerCluster = 4096;
-    listener_.setStatus("boot sector corrupt.Scanning for first mft entry...");
+    progress_->status("boot sector corrupt.Scanning for first mft entry...");
     mftRunKnown = false;
     return scanVolumeForRecords(false, 100, [&](MftEntry entry, uint64_t offset) {
         if (entry.hasName && entry.name.rfind("$MF", 0) == 0) {
-            listener_.setStatus("found mft entry.getting its run ...");
+            progress_->status("found mft entry.getting its run ...");
             mftRuns.clear();
             auto stream = readDataStream(offset, 0);
-            listener_.setStatus("got run ...");
+            progress_->status("got run ...");
             if (stream && !stream.value().runs.empty()) {
                 mftRuns = std::move(stream.value().runs);
                 mftBytes_ = stream.value().realSize;
@@ -527,17 +557,23 @@ bool ntfs::findMftByScan() {
     });
 }
 
-void ntfs::parse(NtfsMode mode) {
-    mode_ = mode;
-    reader_.readerOrigin = checkedMul(volume.startSector, 512).value_or(0);
+Result<fs::ParseSummary> ntfs::parse(fs::ParseMode mode, Progress& progress) {
+    // Advanced mode parses as the standard one until its candidate search exists.
+    mode_ = mode == fs::ParseMode::Deep ? fs::ParseMode::Deep : fs::ParseMode::Standard;
+    progress_ = &progress;
     entryTable.clear();
     mftRuns.clear();
+    warnings_.clear();
+    scannedRecordOffsets_.clear();
+    if (view_.reader == nullptr || view_.length < 512)
+        return corruptError("the volume at sector " + std::to_string(volume.startSector) +
+                            " lies outside the disk");
     (void)readBootSector();
-    if (mode == NtfsMode::Deep) {
-        listener_.setStatus(" scanning for mft entries in deep mode ....");
+    if (deepMode()) {
+        progress.status(" scanning for mft entries in deep mode ....");
         scanDeepForRecords();
     } else {
-        listener_.setStatus(" ParsingBasedOnMFT is going on....");
+        progress.status(" ParsingBasedOnMFT is going on....");
         if (boot_.hasNtfsName) {
             locateMftFromBoot();
         } else {
@@ -546,19 +582,37 @@ void ntfs::parse(NtfsMode mode) {
         loadMftRecords();
     }
     buildTree();
+    fs::ParseSummary summary;
+    countFound(summary);
+    summary.stopped = progress.stopRequested();
+    for (std::string& warning : warnings_) summary.warn(std::move(warning));
+    warnings_.clear();
+    if (!hasRoot() && !deepMode())
+        summary.warn("no root folder record: every entry is shown under " +
+                     std::string(kOrphanEntryName));
+    progress_ = &quiet_;
+    return summary;
 }
 
-Status ntfs::extractData(uint64_t index, const FileHandle& out) {
+void ntfs::countFound(fs::ParseSummary& summary) const {
+    for (uint64_t i = 0; i < entryTable.size(); ++i) {
+        if (i == orphanIndex || !usable(i) || !entryTable[i].hasName) continue;
+        ++summary.entryCount;
+        if (isDeleted(i)) ++summary.deletedCount;
+    }
+}
+
+Status ntfs::extract(uint64_t index, const FileHandle& out, Progress& progress) {
     if (index >= entryTable.size() || index == orphanIndex)
         return corruptError("no entry " + std::to_string(index));
     const MftEntry& entry = entryTable[index];
     if (!entry.hasName) return corruptError("entry " + std::to_string(index) + " has no name");
-    if (entry.kind == 'D')
+    if (entry.kind == kDirectoryKind)
         return unsupportedError("This is  " + entry.name +
                                 " directory .Please specify file names ");
     // In the standard mode the record is found through the MFT's runs by its number.
     uint64_t recordOffset = entry.recordOffset;
-    auto stream = readDataStream(recordOffset, mode_ == NtfsMode::Deep ? ~uint64_t{0} : index);
+    auto stream = readDataStream(recordOffset, deepMode() ? kUnknownRecord : index);
     if (!stream) return stream.error();
     const DataStream& data = stream.value();
     if (!data.found) return {};
@@ -566,9 +620,12 @@ Status ntfs::extractData(uint64_t index, const FileHandle& out) {
 
     const uint64_t realSize = data.realSize;
     const uint64_t cluster = bytesPerCluster;
+    // Where the bytes written so far end; holes at the end are made by the length alone.
+    uint64_t writtenEnd = 0;
     std::optional<Error> failure;
     auto noteFailure = [&](const std::string& what) {
-        if (!failure) failure = ioError(entry.name + ": " + what + ": " + reader_.lastError());
+        if (!failure)
+            failure = ioError(entry.name + ": " + what + ": " + view_.reader->lastError());
     };
 
     const bool compressed = (data.flags & 0x0001) != 0 && data.compressionUnit != 0;
@@ -578,20 +635,22 @@ Status ntfs::extractData(uint64_t index, const FileHandle& out) {
             std::min<uint64_t>(kMegabyte, divideRoundingUp(realSize, cluster) * cluster)));
         uint64_t position = 0;
         for (const DataRun& run : data.runs) {
-            if (position >= realSize || stopRequested) break;
+            if (position >= realSize || !progress.checkpoint()) break;
             const uint64_t runBytes = run.length * cluster;
             for (uint64_t done = 0; done < runBytes && position < realSize;) {
+                if (done != 0 && !progress.checkpoint()) break;
                 uint64_t piece =
                     std::min<uint64_t>({buffer.size(), runBytes - done, realSize - position});
                 // Holes and bytes past the initialized size stay zeros in the file.
                 if (!run.sparse && position < data.initializedSize) {
                     std::span<uint8_t> chunk(buffer.data(), piece);
-                    if (!reader_.readAt(run.lcn * cluster + done, chunk))
+                    if (!view_.readAt(run.lcn * cluster + done, chunk))
                         noteFailure("clusters at " + std::to_string(run.lcn + done / cluster));
                     if (position + piece > data.initializedSize)
                         std::fill(chunk.begin() + (data.initializedSize - position), chunk.end(),
                                   0);
                     if (auto written = out.writeAt(position, chunk); !written) return written;
+                    writtenEnd = position + chunk.size();
                 }
                 done += piece;
                 position += piece;
@@ -612,7 +671,8 @@ Status ntfs::extractData(uint64_t index, const FileHandle& out) {
         std::vector<std::pair<bool, uint64_t>> unit;  // (stored, lcn) per cluster
         size_t runIndex = 0;
         uint64_t withinRun = 0;
-        for (uint64_t position = 0; position < realSize && !stopRequested; position += unitBytes) {
+        for (uint64_t position = 0; position < realSize && progress.checkpoint();
+             position += unitBytes) {
             unit.clear();
             while (unit.size() < unitClusters && runIndex < data.runs.size()) {
                 const DataRun& run = data.runs[runIndex];
@@ -631,7 +691,7 @@ Status ntfs::extractData(uint64_t index, const FileHandle& out) {
                 size_t end = c + 1;
                 while (end < stored && unit[end].second == unit[end - 1].second + 1) ++end;
                 std::span<uint8_t> part(packed.data() + c * cluster, (end - c) * cluster);
-                if (!reader_.readAt(unit[c].second * cluster, part))
+                if (!view_.readAt(unit[c].second * cluster, part))
                     noteFailure("compressed clusters at " + std::to_string(unit[c].second));
                 c = end;
             }
@@ -647,39 +707,55 @@ Status ntfs::extractData(uint64_t index, const FileHandle& out) {
             }
             if (auto written = out.writeAt(position, result.first(length)); !written)
                 return written;
+            writtenEnd = position + length;
         }
     }
     // Holes at the end are not written; the length says where the file ends.
-    if (auto length = out.size(); !length || length.value() != realSize)
+    if (writtenEnd != realSize)
         if (auto sized = out.truncate(realSize); !sized) return sized;
-    if (stopRequested) return Error{ErrorKind::Stopped, "stopped"};
+    if (progress.stopRequested()) return Error{ErrorKind::Stopped, "stopped"};
     if (failure) return *failure;
+    if (data.damage) return corruptError(entry.name + ": " + data.damage->message);
     return {};
 }
 
-std::vector<TreeItem> ntfs::insertFirstLevel(CXHtmlTree& tree, TreeItem rootItem) const {
-    std::vector<TreeItem> items;
-    auto insert = [&](uint64_t index) {
-        const MftEntry& entry = entryTable[index];
-        const int image = entry.kind == 'D' ? 0 : 1;
-        TreeItem item = tree.insertTreeItem(entry.name, image, image, rootItem);
-        tree.setItemData(item, index);
-        if ((entry.recordFlags & 1) == 0) tree.setItemTextColour(item, kDeletedTextColour);
-        items.push_back(item);
-    };
-    bool orphanShown = false;
-    if (hasRoot() && !deepMode()) {
-        for (uint64_t child : childrenOf(rootIndex)) {
-            insert(child);
-            orphanShown = orphanShown || child == orphanIndex;
-        }
-    }
-    // The deep parse is for volumes whose root may be gone: its entries are shown even
-    // when no root record was found.
-    if (!orphanShown && orphanIndex < entryTable.size() && (hasRoot() || deepMode()))
-        insert(orphanIndex);
-    tree.expandTreeItem(rootItem, ExpandCode::Expand);
-    return items;
+std::vector<uint64_t> ntfs::topLevel() const {
+    // Without a root record (damaged, or the deep parse) every entry hangs below
+    // ORPHAN_ENTRY, which then stands alone on the first level.
+    if (hasRoot() && !deepMode()) return childrenOf(rootIndex);
+    if (orphanIndex < entryTable.size()) return {orphanIndex};
+    return {};
+}
+
+bool ntfs::usable(uint64_t index) const {
+    return index < entryTable.size() && entryTable[index].signature == kFileSignature;
+}
+
+bool ntfs::isFolder(uint64_t index) const {
+    return usable(index) && entryTable[index].kind == kDirectoryKind;
+}
+
+bool ntfs::isDeleted(uint64_t index) const {
+    return usable(index) && (entryTable[index].recordFlags & 1) == 0;
+}
+
+bool ntfs::skippedOnSave(uint64_t index) const {
+    return index < entryTable.size() && entryTable[index].name == "$BadClus";
+}
+
+fs::EntryFacts ntfs::facts(uint64_t index) const {
+    fs::EntryFacts out;
+    if (index >= entryTable.size()) return out;
+    const MftEntry& e = entryTable[index];
+    out.name = e.name;
+    out.folder = e.kind == kDirectoryKind;
+    out.deleted = (e.recordFlags & 1) == 0;
+    out.size = out.folder ? 0 : e.dataSize;
+    out.created = e.created;
+    out.modified = e.modified;
+    out.accessed = e.accessed;
+    out.attributes = e.fileAttributes;
+    return out;
 }
 
 Status ntfs::extractMftEntry(const std::string& indexText, std::string& outputPath) {
@@ -700,14 +776,10 @@ Status ntfs::extractMftEntry(const std::string& indexText, std::string& outputPa
     while (!outputPath.empty() && std::isspace(static_cast<unsigned char>(outputPath.back())))
         outputPath.pop_back();
     outputPath += safeFileName(name);
-    if (entry.kind == 'D')
+    if (entry.kind == kDirectoryKind)
         return unsupportedError("This is  " + name + " directory .Please specify file names ");
-    auto file = FileHandle::createWrite(outputPath);
-    if (!file) return file.error();
-    Status written = extractData(index, file.value());
-    file.value().close();
-    (void)restoreTimes(outputPath, entry.accessed, entry.modified);
-    return written;
+    // Written as every save writes a file: a failure leaves "<name>.partial", no times.
+    return fs::recoverFile(*this, index, outputPath, quiet_);
 }
 
 EntryDisplayText ntfs::displayText(uint64_t index) const {
@@ -721,3 +793,21 @@ std::string ntfs::sizeText(uint64_t index) const {
     if (index >= entryTable.size()) return formatSizeText(0);
     return formatSizeText(static_cast<int64_t>(entryTable[index].dataSize));
 }
+
+namespace prendle::fs {
+
+FileSystemType ntfsFileSystem() {
+    FileSystemType type;
+    type.name = "ntfs";
+    type.volumeKinds = {FileSystemKind::Ntfs};
+    type.modes = {ParseMode::Standard, ParseMode::Advanced, ParseMode::Deep};
+    type.childrenInheritCheck = true;
+    type.startStatus = "ntfs partition selected....";
+    type.open = [](const VolumeView& view, const VolumeInfo& volume,
+                   const OpenOptions&) -> std::unique_ptr<FileSystem> {
+        return std::make_unique<ntfs>(view, volume);
+    };
+    return type;
+}
+
+}  // namespace prendle::fs

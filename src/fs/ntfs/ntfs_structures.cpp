@@ -64,6 +64,11 @@ RecordHeader decodeRecordHeader(std::span<const uint8_t> record) {
     header.flags = reader.le16();
     reader.seek(32);
     header.baseReference = reader.le64();
+    if (header.updateSequenceOffset >= 48) {
+        reader.seek(44);
+        header.recordNumber = reader.le32();
+        header.hasRecordNumber = reader.ok();
+    }
     return header;
 }
 
@@ -129,9 +134,30 @@ std::span<const uint8_t> runListBytes(std::span<const uint8_t> record, const Att
     return record.subspan(a.offset + a.runListOffset, a.length - a.runListOffset);
 }
 
-Result<std::vector<DataRun>> decodeRunList(std::span<const uint8_t> bytes, uint64_t clusterLimit,
-                                           uint64_t volumeClusters) {
-    std::vector<DataRun> runs;
+std::vector<AttributeListEntry> decodeAttributeList(std::span<const uint8_t> bytes) {
+    // Entries: type at 0, length at 4, name length at 6, start VCN at 8, reference at 16.
+    std::vector<AttributeListEntry> out;
+    constexpr size_t kEntryMinimum = 26;
+    for (size_t at = 0; at + kEntryMinimum <= bytes.size();) {
+        ByteReader reader(bytes.subspan(at));
+        AttributeListEntry entry;
+        entry.type = reader.le32();
+        const uint16_t length = reader.le16();
+        entry.nameLength = reader.u8();
+        reader.seek(8);
+        entry.startVcn = reader.le64();
+        entry.recordReference = reader.le64();
+        if (entry.type == 0 || entry.type == kEndMarker || length < kEntryMinimum) break;
+        out.push_back(entry);
+        at += length;
+    }
+    return out;
+}
+
+PartialRunList decodeRunListPartially(std::span<const uint8_t> bytes, uint64_t clusterLimit,
+                                      uint64_t volumeClusters) {
+    PartialRunList out;
+    std::vector<DataRun>& runs = out.runs;
     int64_t lcn = 0;
     uint64_t total = 0;
     size_t position = 0;
@@ -142,14 +168,19 @@ Result<std::vector<DataRun>> decodeRunList(std::span<const uint8_t> bytes, uint6
         if (lengthBytes == 0) break;
         // A field wider than 8 bytes cannot encode a 64-bit value.
         if (lengthBytes > 8 || offsetBytes > 8 ||
-            lengthBytes + offsetBytes > bytes.size() - position)
-            return corruptError("run list: header byte " + std::to_string(header) + " at byte " +
-                                std::to_string(position - 1) + " runs past its " +
-                                std::to_string(bytes.size()) + " bytes");
+            lengthBytes + offsetBytes > bytes.size() - position) {
+            out.damage = corruptError("run list: header byte " + std::to_string(header) +
+                                      " at byte " + std::to_string(position - 1) +
+                                      " runs past its " + std::to_string(bytes.size()) + " bytes");
+            return out;
+        }
         uint64_t length = 0;
         for (size_t i = 0; i < lengthBytes; ++i) length |= uint64_t{bytes[position + i]} << (8 * i);
         position += lengthBytes;
-        if (length == 0) return corruptError("run list: a run of zero clusters");
+        if (length == 0) {
+            out.damage = corruptError("run list: a run of zero clusters");
+            return out;
+        }
         DataRun run;
         run.length = length;
         if (offsetBytes == 0) {
@@ -162,20 +193,31 @@ Result<std::vector<DataRun>> decodeRunList(std::span<const uint8_t> bytes, uint6
                 delta |= ~uint64_t{0} << (8 * offsetBytes);
             position += offsetBytes;
             int64_t next = 0;
-            if (__builtin_add_overflow(lcn, static_cast<int64_t>(delta), &next) || next < 0)
-                return corruptError("run list: cluster number below zero");
+            if (__builtin_add_overflow(lcn, static_cast<int64_t>(delta), &next) || next < 0) {
+                out.damage = corruptError("run list: cluster number below zero");
+                return out;
+            }
             lcn = next;
             run.lcn = static_cast<uint64_t>(lcn);
-            if (run.lcn >= volumeClusters || run.length > volumeClusters - run.lcn)
-                return corruptError("run list: clusters " + std::to_string(run.lcn) + "+" +
-                                    std::to_string(run.length) + " lie outside the " +
-                                    std::to_string(volumeClusters) + "-cluster volume");
+            if (run.lcn >= volumeClusters || run.length > volumeClusters - run.lcn) {
+                out.damage = corruptError("run list: clusters " + std::to_string(run.lcn) + "+" +
+                                          std::to_string(run.length) + " lie outside the " +
+                                          std::to_string(volumeClusters) + "-cluster volume");
+                return out;
+            }
         }
         if (run.length > clusterLimit - total) break;
         total += run.length;
         runs.push_back(run);
     }
-    return runs;
+    return out;
+}
+
+Result<std::vector<DataRun>> decodeRunList(std::span<const uint8_t> bytes, uint64_t clusterLimit,
+                                           uint64_t volumeClusters) {
+    PartialRunList decoded = decodeRunListPartially(bytes, clusterLimit, volumeClusters);
+    if (decoded.damage) return *decoded.damage;
+    return std::move(decoded.runs);
 }
 
 Result<FileName> decodeFileName(std::span<const uint8_t> content) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -36,6 +37,8 @@ struct RecordHeader {
     uint16_t firstAttributeOffset = 0;  // 20
     uint16_t flags = 0;                 // 22: bit 0 in use, bit 1 directory
     uint64_t baseReference = 0;         // 32: non-zero in an extension record
+    uint32_t recordNumber = 0;          // 44: the record's own number (NTFS 3.1 headers)
+    bool hasRecordNumber = false;       // the update sequence starts at 48 or later
 };
 
 inline constexpr uint32_t kFileSignature = 0x454C4946;  // "FILE"
@@ -90,6 +93,24 @@ struct DataRun {
 
 // Decodes a run list; runs are cut where the cluster total would pass clusterLimit and
 // a run outside the volume (volumeClusters) is refused.
+// One entry of an $ATTRIBUTE_LIST: which record holds (part of) an attribute.
+struct AttributeListEntry {
+    uint32_t type = 0;             // 0
+    uint8_t nameLength = 0;        // 6
+    uint64_t startVcn = 0;         // 8
+    uint64_t recordReference = 0;  // 16: record number in the low 48 bits
+};
+// Entries until the end marker, a zero type or a length that cannot hold an entry.
+std::vector<AttributeListEntry> decodeAttributeList(std::span<const uint8_t> bytes);
+
+// The runs decoded before any damage, and what the damage was: a file keeps what can
+// still be read when one run of its list is broken.
+struct PartialRunList {
+    std::vector<DataRun> runs;
+    std::optional<Error> damage;
+};
+PartialRunList decodeRunListPartially(std::span<const uint8_t> bytes, uint64_t clusterLimit,
+                                      uint64_t volumeClusters);
 Result<std::vector<DataRun>> decodeRunList(std::span<const uint8_t> bytes, uint64_t clusterLimit,
                                            uint64_t volumeClusters);
 
