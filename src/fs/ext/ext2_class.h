@@ -65,6 +65,10 @@ public:
     std::string sizeText(EntryId id) const override;
     prendle::Status extract(EntryId id, const prendle::FileHandle& out,
                             prendle::Progress& progress) override;
+    // A removed name that lost its inode number has no data anyone can locate.
+    bool skippedOnSave(EntryId id) const override {
+        return id < entryTable.size() && entryTable[id].inode == 0 && !entryTable[id].isFolder();
+    }
 
     // Writes the entry's data: a regular file through its block map or extent tree (holes
     // and unwritten extents as zeros), inline data from the inode, a symbolic link as a
