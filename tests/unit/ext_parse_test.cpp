@@ -121,15 +121,25 @@ std::multimap<std::string, fs::EntryId> extPaths(const ext2Class& parser) {
 
 namespace {
 
-std::vector<uint8_t> extractToMemory(ext2Class& parser, fs::EntryId id, Status& status) {
+// The extracted file's length and SHA-256; large files go to sha256sum, which is far
+// quicker than this test's own code under the sanitizers.
+std::pair<uint64_t, std::string> extractedHash(ext2Class& parser, fs::EntryId id, Status& status) {
     test::TempFolder folder;
     const std::string path = folder.path() + "/out";
     auto out = FileHandle::createWrite(path);
     EXPECT_TRUE(out.ok());
     Progress progress;
     status = parser.extract(id, out.value(), progress);
+    const uint64_t length = out.value().size().ok() ? out.value().size().value() : 0;
     out.value().close();
-    return test::readWholeFile(path);
+    if (length <= (1u << 20)) return {length, sha256(test::readWholeFile(path))};
+    std::string digest;
+    if (FILE* pipe = ::popen(("sha256sum '" + path + "'").c_str(), "r")) {
+        char text[65] = {};
+        if (std::fread(text, 1, 64, pipe) == 64) digest = text;
+        ::pclose(pipe);
+    }
+    return {length, digest};
 }
 
 uint64_t unixToFileTime(int64_t seconds) {
@@ -180,10 +190,10 @@ TEST_P(ExtFixture, EveryPathSizeTimeAndContentMatchesTheSleuthKit) {
         if (!e.contains("sha256")) continue;
         EXPECT_EQ(facts.size, e["bytes"].get<uint64_t>());
         Status status;
-        const auto data = extractToMemory(parser, id, status);
+        const auto [length, digest] = extractedHash(parser, id, status);
         EXPECT_TRUE(status.ok()) << status.error().message;
-        EXPECT_EQ(data.size(), e["bytes"].get<uint64_t>());
-        EXPECT_EQ(sha256(data), e["sha256"].get<std::string>());
+        EXPECT_EQ(length, e["bytes"].get<uint64_t>());
+        EXPECT_EQ(digest, e["sha256"].get<std::string>());
     }
     for (const auto& [path, id] : paths)
         if (!parser.isDeleted(id) && path.rfind("ORPHAN_ENTRY", 0) != 0) gotLive.insert(path);
