@@ -1,10 +1,9 @@
 #include "fs/file_systems.h"
 
-#include "fs/ext/ext2_class.h"
-
 #include <vector>
 
 #include "fs/exfat/fat64.h"
+#include "fs/ext/ext2_class.h"
 #include "fs/fat/fat_file_system.h"
 #include "fs/hfsplus/hfsp.h"
 #include "fs/ntfs/ntfs.h"
