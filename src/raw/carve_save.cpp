@@ -2,11 +2,7 @@
 // replaced, and is removed again when its bytes could not all be copied.
 #include "raw/carve_save.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 
 #include "fs/common/safe_name.h"
@@ -25,37 +21,19 @@ std::string numbered(const std::string& name, unsigned n) {
     return name.substr(0, dot) + " (" + std::to_string(n) + ")" + name.substr(dot);
 }
 
-// Creates a file that did not exist; returns its descriptor and sets the name taken.
-int createNew(const std::filesystem::path& folder, const std::string& name, std::string& taken,
-              std::string& error) {
+// Creates a file that did not exist, trying numbered names while the name is taken.
+Result<FileHandle> createNew(const std::filesystem::path& folder, const std::string& name,
+                             std::string& taken) {
     for (unsigned n = 1; n < kMaxNameTries; ++n) {
         const std::string candidate = safeFileName(numbered(name, n));
-        const std::string path = (folder / candidate).string();
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd >= 0) {
+        auto created = FileHandle::createNew((folder / candidate).string());
+        if (created) {
             taken = candidate;
-            return fd;
+            return created;
         }
-        if (errno != EEXIST) {
-            error = "cannot create " + path + ": " + std::strerror(errno);
-            return -1;
-        }
+        if (created.error().code != EEXIST) return created.error();
     }
-    error = "no free name for " + name + " in " + folder.string();
-    return -1;
-}
-
-bool writeAll(int fd, const uint8_t* data, size_t length) {
-    while (length > 0) {
-        const ssize_t done = ::write(fd, data, length);
-        if (done < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += done;
-        length -= static_cast<size_t>(done);
-    }
-    return true;
+    return ioError("no free name for " + name + " in " + folder.string());
 }
 
 }  // namespace
@@ -94,8 +72,9 @@ SaveHitsSummary saveHits(const myJpg& engine, const std::vector<size_t>& hitInde
         }
         const CarveHit& hit = engine.hits[saved.hitIndex];
         std::string taken;
-        const int fd = createNew(folder, hitFileName(engine, saved.hitIndex), taken, saved.error);
-        if (fd >= 0) {
+        auto file = createNew(folder, hitFileName(engine, saved.hitIndex), taken);
+        if (!file) saved.error = file.error().message;
+        if (file) {
             uint64_t done = 0;
             while (done < hit.size && saved.error.empty()) {
                 if (!progress.checkpoint()) {
@@ -107,14 +86,12 @@ SaveHitsSummary saveHits(const myJpg& engine, const std::vector<size_t>& hitInde
                 std::span<uint8_t> out(buffer.data(), piece);
                 if (!view.readAt(hit.offset + done, out)) {
                     saved.error = "read failed at volume byte " + std::to_string(hit.offset + done);
-                } else if (!writeAll(fd, buffer.data(), piece)) {
-                    saved.error = "write failed: " + std::string(std::strerror(errno));
+                } else if (auto written = file.value().writeAt(done, out); !written) {
+                    saved.error = written.error().message;
                 }
                 done += piece;
             }
-            if (::close(fd) != 0 && saved.error.empty()) {
-                saved.error = "close failed: " + std::string(std::strerror(errno));
-            }
+            file.value().close();
             if (saved.error.empty()) {
                 saved.fileName = taken;
             } else {
