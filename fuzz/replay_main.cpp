@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "container_fuzz.h"
+#include "exfat_fuzz.h"
 #include "ntfs_fuzz.h"
 #include "volume_fuzz.h"
 
@@ -23,6 +24,8 @@ int main(int argc, char** argv) {
         const std::string kind = argv[1];
         if (kind == "vdi" || kind == "vhd" || kind == "vmdk") {
             prendle::fuzz::fuzzContainer(kind, bytes.data(), bytes.size());
+        } else if (kind == "exfat_entry_set") {
+            prendle::fuzz::fuzzExFat(kind, bytes.data(), bytes.size());
         } else if (kind.rfind("volume_", 0) == 0) {
             prendle::fuzz::fuzzVolume(kind.substr(7), bytes.data(), bytes.size());
         } else {

@@ -79,6 +79,10 @@ public:
 private:
     void onInit() override;
     void closingStep() override;
+    void endWork() override {
+        worker_.stop();
+        finishWorker(worker_);
+    }
     void commonEnding();
     void insertFirstLevel();
     void addRootPlaceholders();

@@ -1,7 +1,7 @@
 #include "pages/drive_parsing_modes.h"
 
 #include "disk/disk_export.h"
-#include "disk/run_state.h"
+#include "disk/session.h"
 #include "pages/populate_drive_dlg.h"
 #include "pages/vhd_input_dialog.h"
 
@@ -92,15 +92,23 @@ void DriveParsingModes::onInit() {
 
     if (auto* image = dynamic_cast<VhdInputDialog*>(parent())) {
         imagePath = image->path;
-        g_userDiskBytes = decimal(image->control(VhdInputDialog::kSizeEdit).text) * 1048576;
+        // Sizes are shown in whole MiB: applying an unchanged field would cut off a
+        // disk's last partial MiB.
+        const std::string& sizeText = image->control(VhdInputDialog::kSizeEdit).text;
+        session().overrides.diskBytes =
+            sizeText != image->headerSizeText ? decimal(sizeText) * 1048576 : 0;
         if (image->control(VhdInputDialog::kDynamicDisk).checked) {
-            g_userBlockSize =
+            session().overrides.blockBytes =
                 static_cast<uint32_t>(decimal(image->control(VhdInputDialog::kBlockSizeEdit).text));
-            g_userBlockCount =
+            session().overrides.blockCount =
                 decimal(image->control(VhdInputDialog::kBlockCountEdit).text) & 0xFFFFFFFFull;
         }
     }
-    if (g_reader) (void)g_reader->open(imagePath);
+    if (auto* vdi = dynamic_cast<FileReadSeekVdi*>(session().reader.get())) {
+        vdi->overrides = session().overrides;
+        // Opened again only to pick up the typed sizes; the volume list reports failures.
+        (void)vdi->open(imagePath);
+    }
     control(kDrivePath).text = imagePath;
     chooseStandard();
 }
@@ -137,7 +145,7 @@ void DriveParsingModes::saveImage() {
                           exportDestination};
     worker_.start([this, request](ui::JobContext&) {
         PageExportListener listener(*this);
-        (void)runDiskExport(request, listener, stopExport);
+        (void)runDiskExport(session(), request, listener, stopExport);
     });
 }
 
@@ -183,8 +191,11 @@ void DriveParsingModes::command(int id) {
             saveImage();
             return;
         case kStop:
+            // The export may have ended while the question was showing; a stop meant for
+            // it must not cut the next one short.
             if (message("Are you sure to stop the running process?", ui::Icon::Question,
-                        ui::Buttons::YesNo) == ui::Answer::Yes)
+                        ui::Buttons::YesNo) == ui::Answer::Yes &&
+                worker_.running())
                 stopExport = true;
             return;
         case kNext:

@@ -52,6 +52,11 @@ public:
 private:
     void onInit() override;
     void closingStep() override { worker_.stop(); }
+    void endWork() override {
+        stopExport = true;
+        worker_.stop();
+        finishWorker(worker_);
+    }
     void chooseStandard();
     void chooseAdvanced();
     void saveImage();

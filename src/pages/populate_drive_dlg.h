@@ -60,6 +60,10 @@ public:
 private:
     void onInit() override;
     void closingStep() override { stopSearch(); }
+    void endWork() override {
+        stopSearch();
+        finishWorker(worker_);
+    }
     bool createReader();
     void standardSearch();
     void advancedSearch();

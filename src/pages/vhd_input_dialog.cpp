@@ -9,7 +9,6 @@
 #include "disk/file_read_seek_vdi.h"
 #include "disk/file_read_seek_vhd.h"
 #include "disk/file_read_seek_vmdk.h"
-#include "disk/run_state.h"
 #include "pages/drive_parsing_modes.h"
 
 namespace prendle::pages {
@@ -88,9 +87,9 @@ void VhdInputDialog::showProperties(bool all) {
 
 void VhdInputDialog::browseDynamic(const std::string& chosen) {
     imageType = kVdiImage;
-    g_sourceDialogId = kImagePageDialogId;
+    session().sourceDialogId = kImagePageDialogId;
     path = chosen;
-    g_reader = std::make_unique<FileReadSeekVdi>();
+    FileReadSeekVdi reader;
     if (chosen.size() > 3 && !endsWithIgnoringCase(chosen, "vdi")) {
         message("not a vdi file");
     } else if (auto file = FileHandle::openRead(chosen)) {
@@ -101,16 +100,16 @@ void VhdInputDialog::browseDynamic(const std::string& chosen) {
             control(kVersionValue).text = std::to_string(h.formatVersion);
             control(kTrackValue).text = std::to_string(h.sectorsPerTrack);
             control(kSizeEdit).text = std::to_string(h.diskBytes / 1048576);
+            headerSizeText = control(kSizeEdit).text;
             control(kBlockSizeEdit).text = std::to_string(h.blockBytes);
             control(kBlockCountEdit).text = std::to_string(h.blockCount);
         }
     }
-    if (!g_reader->open(chosen) && !g_reader->userMessage().empty())
-        platform_.messageBox(nullptr, g_reader->userMessage(), std::string(ui::kCaption),
+    if (!reader.open(chosen) && !reader.userMessage().empty())
+        platform_.messageBox(nullptr, reader.userMessage(), std::string(ui::kCaption),
                              ui::Icon::Information, ui::Buttons::Ok);
     control(kPathEdit).text = chosen;
     showProperties(true);
-    g_reader.reset();
 }
 
 void VhdInputDialog::browseFixed(const std::string& chosen) {
@@ -124,17 +123,18 @@ void VhdInputDialog::browseFixed(const std::string& chosen) {
     }
     auto size = file.value().size();
     control(kSizeEdit).text = std::to_string(size ? size.value() / 1048576 : 0);
+    headerSizeText = control(kSizeEdit).text;
     for (int id : {kVersionValue, kTrackValue, kBlockSizeEdit, kBlockCountEdit})
         control(id).text = "0";
     // A flat disk gets a reader of its own on the later pages.
     imageType = kFlatImage;
-    g_sourceDialogId = kImagePageDialogId;
+    session().sourceDialogId = kImagePageDialogId;
     showProperties(false);
 }
 
 void VhdInputDialog::browseVhd(const std::string& chosen) {
     imageType = kVhdImage;
-    g_sourceDialogId = kImagePageDialogId;
+    session().sourceDialogId = kImagePageDialogId;
     path = chosen;
     auto reader = std::make_unique<FileReadSeekVHD>();
     if (!reader->open(chosen)) {
@@ -147,6 +147,7 @@ void VhdInputDialog::browseVhd(const std::string& chosen) {
                                     std::to_string(footer.heads) + " heads, " +
                                     std::to_string(footer.cylinders) + " cylinders";
         control(kSizeEdit).text = std::to_string(footer.currentBytes / 1048576);
+        headerSizeText = control(kSizeEdit).text;
         control(kMbUnit).text = "MB";
         control(kBlockSizeEdit).text = "0";
         control(kBlockCountEdit).text = "0";
@@ -157,7 +158,7 @@ void VhdInputDialog::browseVhd(const std::string& chosen) {
 
 void VhdInputDialog::browseVmdk(const std::string& chosen) {
     imageType = kVmdkImage;
-    g_sourceDialogId = kImagePageDialogId;
+    session().sourceDialogId = kImagePageDialogId;
     path = chosen;
     FileReadSeekVmdk reader;
     if (!reader.open(chosen)) {
@@ -166,7 +167,8 @@ void VhdInputDialog::browseVmdk(const std::string& chosen) {
         const VmdkDescriptor& d = reader.descriptor();
         control(kVersionValue).text = d.version + " (" + d.createType + ")";
         control(kTrackValue).text = d.sectors;
-        control(kSizeEdit).text = std::to_string(g_totalSectors / 2048);
+        control(kSizeEdit).text = std::to_string(reader.totalSectors() / 2048);
+        headerSizeText = control(kSizeEdit).text;
         control(kBlockSizeEdit).text = "0";
         control(kBlockCountEdit).text = "0";
     }

@@ -67,6 +67,7 @@ Answer Page::plainMessage(const std::string& text) {
 Page* Page::goNext(std::unique_ptr<Page> next) {
     Page* raw = next.get();
     next->parent_ = this;
+    next->session_ = session_;
     child_ = std::move(next);
     raw->initialise();
     raw->visible_ = true;
@@ -93,7 +94,14 @@ void Page::exitAsked() {
         return;
     if (!links.homePage.empty()) platform_.openLink(links.homePage);
     closingStep();
+    endAllWork();
     platform_.exitProcess(0);
+}
+
+void Page::endAllWork() {
+    Page* root = this;
+    while (root->parent_ != nullptr) root = root->parent_;
+    for (Page* page = root; page != nullptr; page = page->child_.get()) page->endWork();
 }
 
 void Page::command(int id) {
@@ -104,6 +112,7 @@ void Page::command(int id) {
         case kDefaultButton:
             // The invisible default button ends the page and the process without asking.
             closingStep();
+            endAllWork();
             platform_.exitProcess(0);
             return;
         case kHelpItem:

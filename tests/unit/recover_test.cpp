@@ -8,10 +8,11 @@
 
 #include <filesystem>
 #include <map>
+#include <thread>
 
 #include "browser/volume_scan_dlg.h"
 #include "disk/memory_sector_source.h"
-#include "disk/run_state.h"
+#include "disk/session.h"
 #include "fs/common/safe_name.h"
 #include "fs/common/tree_walk.h"
 #include "fs/file_systems.h"
@@ -144,6 +145,21 @@ TEST(Recover, AStopLeavesNoFileThatLooksComplete) {
     EXPECT_EQ(readText(out.path() + "/top.bin"), table->content(8));
 }
 
+TEST(Recover, AFileAlreadyInTheOutputFolderIsNeverReplaced) {
+    auto table = sampleTree();
+    test::TempFolder out;
+    {
+        auto mine = FileHandle::createWrite(out.path() + "/top.bin");
+        ASSERT_TRUE(mine.ok());
+        ASSERT_TRUE(mine.value().writeAt(0, std::span<const uint8_t>(test::Bytes{'m'})).ok());
+    }
+    Progress progress;
+    const auto report = fs::recoverEntries(*table, {8}, out.path(), progress);
+    EXPECT_TRUE(report.failures.empty());
+    EXPECT_EQ(readText(out.path() + "/top.bin"), "m");
+    EXPECT_EQ(readText(out.path() + "/top (2).bin"), table->content(8));
+}
+
 TEST(Recover, TheWalkVisitsEachEntryOnceAndCountsFiles) {
     auto table = sampleTree();
     std::map<fs::EntryId, int> visits;
@@ -190,12 +206,13 @@ TEST(Recover, TheBrowsersSaveOfARegisteredFileSystemSaysWhatCouldNotBeSaved) {
         return sampleTree();
     };
     fs::registerFileSystem(type);
-    resetRunState();
-    g_reader = std::make_unique<MemorySectorSource>(std::vector<uint8_t>(4096));
+    Session session;
+    session.reader = std::make_unique<MemorySectorSource>(std::vector<uint8_t>(4096));
     test::ScriptedPlatform platform;
     test::TempFolder out;
     {
         ModePage mode(platform);
+        mode.setSession(session);
         mode.initialise();
         browser::VolumeScanDlg* page = mode.open();
         page->worker().join();
@@ -212,7 +229,56 @@ TEST(Recover, TheBrowsersSaveOfARegisteredFileSystemSaysWhatCouldNotBeSaved) {
         EXPECT_TRUE(std::filesystem::exists(out.path() + "/docs/a.txt"));
     }
     fs::unregisterFileSystem("table");
-    resetRunState();
+}
+
+// Exit while a save runs: the worker is stopped and joined before the process ends, so it
+// never reads through a reader that is being destroyed.
+TEST(Recover, ExitWaitsForTheRunningSave) {
+    struct ExitWatch : test::ScriptedPlatform {
+        void exitProcess(int code) override {
+            busyAtExit = busy();
+            exited = true;
+            ScriptedPlatform::exitProcess(code);
+        }
+        std::function<bool()> busy;
+        std::atomic<bool> exited{false};
+        bool busyAtExit = true;
+    } platform;
+    fs::FileSystemType type;
+    type.name = "table";
+    type.volumeKinds = {FileSystemKind::Raw};
+    type.modes = {fs::ParseMode::Standard};
+    type.open = [](const VolumeView&, const VolumeInfo&,
+                   const fs::OpenOptions&) -> std::unique_ptr<fs::FileSystem> {
+        return sampleTree();
+    };
+    fs::registerFileSystem(type);
+    Session session;
+    session.reader = std::make_unique<MemorySectorSource>(std::vector<uint8_t>(4096));
+    test::TempFolder out;
+    {
+        ModePage mode(platform);
+        mode.setSession(session);
+        mode.initialise();
+        browser::VolumeScanDlg* page = mode.open();
+        page->worker().join();
+        platform.busy = [page] { return page->worker().running(); };
+        page->tree.selectTreeItem(page->rootItem());
+        platform.folders.push_back(out.path());
+        platform.answers = {ui::Answer::Yes, ui::Answer::Yes};
+        std::thread exitThread;
+        {
+            // The save's first report waits for the interface thread, held here.
+            std::unique_lock interfaceThread(platform.interfaceThread);
+            page->command(browser::VolumeScanDlg::kSave);
+            exitThread = std::thread([page] { page->command(ui::Page::kCancel); });
+            while (!platform.exited && !page->worker().stopRequested) std::this_thread::yield();
+        }
+        exitThread.join();
+        EXPECT_TRUE(platform.exited);
+        EXPECT_FALSE(platform.busyAtExit);
+    }
+    fs::unregisterFileSystem("table");
 }
 
 }  // namespace
