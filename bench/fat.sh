@@ -24,10 +24,11 @@ for d in range(100):
     folder = os.path.join(root, "folder%03d" % d)
     os.makedirs(folder)
     for f in range(1000):
-        with open(os.path.join(folder, "file%06d.txt" % f), "w") as out:
+        with open(os.path.join(folder, "%06d note.txt" % f), "w") as out:
             out.write(("folder %d file %d\n" % (d, f)) * (10 + f % 90))
 PY
-    # 1 KiB clusters: 100 000 small files need about 160 MiB.
+    # 1 KiB clusters: 100 000 small files need about 160 MiB. Names start with six unique
+    # digits, so that mtools finds each short name (123456~1.TXT) without a long search.
     mkfs.fat -F 32 -s 2 -C "$image.tmp" $((400 * 1024)) >/dev/null
     mcopy -s -i "$image.tmp" "$work"/tree/* ::/
     rm -rf "$work/tree"

@@ -228,6 +228,40 @@ TEST(FatWalk, TheFirstRootSlotAndFilesOfEveryAttributeAppear) {
     EXPECT_EQ(volume->displayText(paths["/SYSTEM.SYS"]).attributes, "-R-H-S-A");
 }
 
+class StatusLog : public Progress {
+public:
+    void status(const std::string& text) override { texts.push_back(text); }
+    std::vector<std::string> texts;
+};
+
+TEST(FatWalk, StatusTextsTimesAndListTextsFollowTheSlot) {
+    FatImage image(FatWidth::Fat32, 100);
+    const size_t at = image.rootSlot(0);
+    image.shortSlot(at, "NOTES   TXT", 0x21, 0, 1234);
+    image.disk[at + 13] = 150;             // 1.5 s past the two-second creation time
+    putLe16(image.disk, at + 14, 0x6001);  // 12:00:02
+    putLe16(image.disk, at + 18, 0x5822);  // accessed 2024-01-02
+    auto volume = image.open();
+    StatusLog log;
+    ASSERT_TRUE(volume->parse(fs::ParseMode::Standard, log).ok());
+    EXPECT_EQ(log.texts,
+              (std::vector<std::string>{"Finding Fat32 File And Directory entries recursively....",
+                                        "maintaining tree Structure in vector...",
+                                        "Creating Tree Structure....", "filling entry =1 in tree ",
+                                        "Tree Structure Created."}));
+    const fs::EntryFacts facts = volume->facts(1);
+    // 2024-01-01 12:00:00 UTC.
+    constexpr uint64_t kNoon = (1704110400ULL + 11644473600ULL) * 10000000ULL;
+    EXPECT_EQ(facts.created, kNoon + 35000000);
+    EXPECT_EQ(facts.modified, kNoon);
+    EXPECT_EQ(facts.accessed, kNoon + 12 * 3600 * 10000000ULL);
+    EXPECT_EQ(facts.size, 1234u);
+    const EntryDisplayText text = volume->displayText(1);
+    EXPECT_EQ(text.created, "01/01/2024  12:00 AM");
+    EXPECT_EQ(text.accessed, "01/02/2024 ");
+    EXPECT_EQ(text.attributes, "-R-A");
+}
+
 // A three-cluster file on each width, its chain out of order.
 TEST(FatWalk, ChainsAreFollowedAtEveryWidth) {
     for (FatWidth width : {FatWidth::Fat12, FatWidth::Fat16, FatWidth::Fat32}) {
