@@ -7,7 +7,7 @@
 
 #include "browser/volume_scan_dlg.h"
 #include "disk/image_kind.h"
-#include "disk/run_state.h"
+#include "disk/session.h"
 
 namespace {
 
@@ -69,9 +69,11 @@ int main(int argc, char** argv) {
         std::cerr << opened.error().message << "\n";
         return 1;
     }
-    g_reader = std::move(opened.value());
+    prendle::Session session;
+    session.reader = std::move(opened.value());
     Headless platform(argv[2]);
     Source source(platform);
+    source.setSession(session);
     source.initialise();
     auto* page = source.open();
     page->worker().join();

@@ -9,7 +9,6 @@
 #include "disk/file_read_seek_vdi.h"
 #include "disk/file_read_seek_vhd.h"
 #include "disk/file_read_seek_vmdk.h"
-#include "disk/run_state.h"
 
 namespace prendle::fuzz {
 
@@ -34,7 +33,6 @@ int fuzzContainer(const std::string& kind, const uint8_t* data, size_t size) {
         if (put <= 0) break;
         done += static_cast<size_t>(put);
     }
-    resetRunState();
     auto reader = readerFor(kind);
     std::string path = "/proc/self/fd/" + std::to_string(fd);
     if (reader && reader->open(path)) {

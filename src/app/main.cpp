@@ -3,7 +3,6 @@
 #include <QMessageBox>
 
 #include "app/instance_guard.h"
-#include "disk/run_state.h"
 #include "gui/qt_platform.h"
 #include "pages/about_box_dlg.h"
 #include "pages/vhd_input_dialog.h"
@@ -18,7 +17,6 @@ int main(int argc, char** argv) {
         box.exec();
         return 1;
     }
-    g_rootName = "ROOT";
     prendle::gui::QtPlatform platform;
     // Help opens the bundled user guide; no home page is configured.
     prendle::ui::Page::links.helpPage = "file://" +

@@ -5,7 +5,7 @@
 #include <regex>
 #include <thread>
 
-#include "disk/run_state.h"
+#include "disk/session.h"
 #include "fs/common/recover.h"
 #include "fs/common/safe_name.h"
 #include "fs/common/tree_walk.h"
@@ -59,7 +59,7 @@ void VolumeScanDlg::onInit() {
         }
     }
     control(kVolumeEdit).text = volume.spareText.empty() ? volume.indexText : volume.spareText;
-    rootItem_ = tree.insertTreeItem(g_rootName, 0, 0);
+    rootItem_ = tree.insertTreeItem(session().rootName, 0, 0);
 
     type_ = fs::findFileSystem(volume.kind);
     if (type_ == nullptr || type_->open == nullptr) {
@@ -68,12 +68,12 @@ void VolumeScanDlg::onInit() {
         control(kStatus).text = "Not a valid Drive .Go back";
         return;
     }
-    if (!g_reader) {
+    if (!session().reader) {
         message("Please Restart the program to re begin necessary initialization...");
         return;
     }
-    parser_ = type_->open(VolumeView::toDiskEnd(*g_reader, volume.startSector), volume,
-                          fs::OpenOptions{g_driveFormatted});
+    parser_ = type_->open(VolumeView::toDiskEnd(*session().reader, volume.startSector), volume,
+                          fs::OpenOptions{session().driveFormatted});
     if (type_->startStatus[0] != '\0') control(kStatus).text = type_->startStatus;
     worker_.start([this](ui::JobContext& job) {
         auto parsed = parser_->parse(recoveryMode, job);

@@ -13,7 +13,7 @@
 
 #include "disk/disk_export.h"
 #include "disk/image_kind.h"
-#include "disk/run_state.h"
+#include "disk/session.h"
 #include "volumes/partition.h"
 
 namespace prendle::cli {
@@ -26,7 +26,6 @@ int fail(const std::string& message) {
 namespace {
 
 Result<std::unique_ptr<readWriteInterface>> openForCommand(const std::string& image) {
-    resetRunState();
     return openImage(image);
 }
 
@@ -67,7 +66,7 @@ int runInfo(const InfoOptions& options) {
     auto opened = openForCommand(options.image);
     if (!opened) return fail(opened.error().message);
     const auto info = opened.value()->info();
-    uint64_t sectors = g_totalSectors;
+    uint64_t sectors = opened.value()->totalSectors();
     if (options.json) {
         nlohmann::json out = {
             {"kind", info.kind},         {"virtual_bytes", info.virtualBytes},
@@ -95,7 +94,7 @@ int runCat(const CatOptions& options) {
     auto opened = openForCommand(options.image);
     if (!opened) return fail(opened.error().message);
     auto& reader = *opened.value();
-    const uint64_t totalBytes = g_totalSectors * kSectorBytes;
+    const uint64_t totalBytes = reader.totalSectors() * kSectorBytes;
     constexpr size_t kChunk = 4 * 1024 * 1024;
     std::vector<uint8_t> buffer(kChunk);
     const bool terminal = ::isatty(STDERR_FILENO) != 0;
@@ -115,13 +114,13 @@ int runCat(const CatOptions& options) {
 }
 
 int runExport(const ExportOptions& options) {
-    resetRunState();
     struct stat folderInfo {};
     if (::stat(options.outFolder.c_str(), &folderInfo) != 0 || !S_ISDIR(folderInfo.st_mode))
         return fail(options.outFolder + ": no such folder");
     auto kind = detectImageKind(options.image);
     if (!kind) return fail(kind.error().message);
-    g_sourceDialogId = kImagePageDialogId;
+    Session session;
+    session.sourceDialogId = kImagePageDialogId;
 
     ExportRequest request;
     request.imagePath = options.image;
@@ -132,7 +131,7 @@ int runExport(const ExportOptions& options) {
     request.destination = exportDestinationName(options.outFolder, absoluteImage, pathExists);
     ConsoleExportListener listener;
     std::atomic<bool> stop{false};
-    ExportOutcome outcome = runDiskExport(request, listener, stop);
+    ExportOutcome outcome = runDiskExport(session, request, listener, stop);
     if (listener.terminal_) std::cerr << "\n";
     if (outcome != ExportOutcome::Saved) {
         std::string message = listener.status_;
@@ -184,7 +183,7 @@ int runVolumes(const VolumesOptions& options) {
         partition.customStart = options.start;
         partition.customEnd = options.end;
         partition.skipVolumeSize = !options.noSkip;
-        partition.advancedSearch(g_totalSectors);
+        partition.advancedSearch(reader.totalSectors());
         if (terminal) std::cerr << "\n";
         layout = "sector search";
     } else {

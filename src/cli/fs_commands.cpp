@@ -11,7 +11,7 @@
 #include "cli/commands.h"
 #include "cli/console_progress.h"
 #include "disk/image_kind.h"
-#include "disk/run_state.h"
+#include "disk/session.h"
 #include "fs/common/file_time.h"
 #include "fs/common/recover.h"
 #include "fs/common/tree_walk.h"
@@ -64,7 +64,8 @@ FileSystemKind kindOfBootKind(BootKind kind) {
 // superblock or HFS+ header 1024 bytes in.
 FileSystemKind identifyVolumeAt(const readWriteInterface& reader, uint64_t startSector) {
     std::array<uint8_t, 1536> start{};
-    (void)reader.readDiskAt(startSector * kSectorBytes, start);
+    // A start that cannot be read is recognised as nothing, which the caller reports.
+    if (!reader.readDiskAt(startSector * kSectorBytes, start)) return FileSystemKind::Unknown;
     std::span<const uint8_t> bytes(start);
     BootSectorRules rules;
     if (auto boot = identifyBootSector(bytes.first(512), rules); boot.kind != BootKind::None)
@@ -86,7 +87,6 @@ std::string readableKinds() {
 }
 
 Result<OpenVolume> openVolume(const FsOptions& options, ConsoleProgress& progress) {
-    resetRunState();
     auto opened = openImage(options.image);
     if (!opened) return opened.error();
     OpenVolume out;

@@ -1,5 +1,6 @@
 #include <CLI/CLI.hpp>
 
+#include "cli/carve_command.h"
 #include "cli/commands.h"
 
 int main(int argc, char** argv) {
@@ -59,7 +60,20 @@ int main(int argc, char** argv) {
     recoverCommand->add_option("--out", recover.outFolder, "Destination folder")->required();
     recoverCommand->add_option("--path", recover.path, "Folder of the volume to recover, as /a/b");
 
+    CarveOptions carve;
+    auto* carveCommand =
+        app.add_subcommand("carve", "Find files by their signatures and write every hit");
+    carveCommand->add_option("IMAGE", carve.image, "Image file")->required();
+    carveCommand->add_option("--volume", carve.volume,
+                             "Row of `prendle-cli volumes`; without it the whole image");
+    carveCommand->add_option("--signatures", carve.signatures,
+                             "Signature file (default: FileSetting.txt beside the program)");
+    carveCommand->add_option("--out", carve.outFolder, "Destination folder")->required();
+    carveCommand->add_flag("--json", carve.json,
+                           "One JSON object per hit: offset, length, type, file");
+
     CLI11_PARSE(app, argc, argv);
+    if (*carveCommand) return runCarve(carve);
     if (*listCommand) return runList(list);
     if (*recoverCommand) return runRecover(recover);
     if (*volumesCommand) return runVolumes(volumes);

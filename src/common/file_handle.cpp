@@ -54,6 +54,24 @@ Result<FileHandle> FileHandle::createWrite(const std::string& path) {
     return FileHandle(fd, path);
 }
 
+Result<FileHandle> FileHandle::openAppend(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return ioError(describe("cannot open", path, errno), errno);
+    return FileHandle(fd, path);
+}
+
+Result<FileHandle> FileHandle::createNew(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return ioError(describe("cannot create", path, errno), errno);
+    return FileHandle(fd, path);
+}
+
+Status FileHandle::setTimes(const struct timespec (&times)[2]) const {
+    if (::futimens(fd_, times) != 0)
+        return ioError(describe("cannot set the times of", path_, errno), errno);
+    return {};
+}
+
 Result<uint64_t> FileHandle::size() const {
     struct stat info {};
     if (::fstat(fd_, &info) != 0) return ioError(describe("cannot query", path_, errno));

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <span>
 #include <string>
 
@@ -22,6 +23,11 @@ public:
     static Result<FileHandle> openRead(const std::string& path);
     // Creates or truncates an output file.
     static Result<FileHandle> createWrite(const std::string& path);
+    // Opens for reading and writing, creating the file when missing and keeping its bytes.
+    static Result<FileHandle> openAppend(const std::string& path);
+    // Creates a file that must not exist yet (Error code EEXIST when it does), so that a
+    // recovery never replaces a file already in the output folder.
+    static Result<FileHandle> createNew(const std::string& path);
 
     bool isOpen() const { return fd_ >= 0; }
     const std::string& path() const { return path_; }
@@ -32,6 +38,8 @@ public:
     Status writeAt(uint64_t offset, std::span<const uint8_t> data) const;
     Status truncate(uint64_t length) const;
     void close();
+    // Sets last access and last write on the open file (UTIME_OMIT leaves one as it is).
+    Status setTimes(const struct timespec (&times)[2]) const;
 
 private:
     FileHandle(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}

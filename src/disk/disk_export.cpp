@@ -14,7 +14,7 @@
 
 #include "common/checked.h"
 #include "common/file_handle.h"
-#include "disk/run_state.h"
+#include "disk/session.h"
 
 namespace prendle {
 
@@ -57,35 +57,33 @@ std::string exportStatusText(uint64_t doneBytes, uint64_t totalBytes) {
            " MB or " + done + " GB of " + total + " GB Saved";
 }
 
-ExportOutcome runDiskExport(const ExportRequest& request, ExportListener& listener,
-                            std::atomic<bool>& stopFlag) {
+ExportOutcome runDiskExport(Session& session, const ExportRequest& request,
+                            ExportListener& listener, std::atomic<bool>& stopFlag) {
     // Each export starts with its stop cleared: a stop meant for an earlier one is stale.
     stopFlag = false;
     auto finish = [&](ExportOutcome outcome) {
-        g_reader.reset();
-        g_totalSectors = 0;
+        session.reader.reset();
         listener.setProgressVisible(false);
         listener.setControlsEnabled(true);
         return outcome;
     };
 
-    if (g_sourceDialogId == kImagePageDialogId) {
-        g_reader.reset();
-        g_reader = makeReader(request.kind);
-    }
-    if (!g_reader) {
+    if (session.sourceDialogId == kImagePageDialogId) session.makeReaderFor(request.kind);
+    if (!session.reader) {
         listener.showMessage("Information lost, please click Back button and parse again");
         return ExportOutcome::Failed;
     }
     listener.setControlsEnabled(false);
-    if (!g_reader->open(request.imagePath)) {
-        if (!g_reader->userMessage().empty()) listener.showMessage(g_reader->userMessage());
-        listener.setStatus("The image cannot be read: " + g_reader->lastError());
+    if (!session.reader->open(request.imagePath)) {
+        if (!session.reader->userMessage().empty())
+            listener.showMessage(session.reader->userMessage());
+        listener.setStatus("The image cannot be read: " + session.reader->lastError());
         return finish(ExportOutcome::Failed);
     }
 
-    uint64_t totalSectors =
-        g_totalSectors != 0 ? g_totalSectors : g_reader->containerLength / kSectorBytes;
+    uint64_t totalSectors = session.totalSectors() != 0
+                                ? session.totalSectors()
+                                : session.reader->containerLength / kSectorBytes;
     // A sector count from a header can be anything; the byte total must not wrap.
     uint64_t totalBytes = checkedMul(totalSectors, kSectorBytes).value_or(0);
     if (totalBytes == 0 && totalSectors != 0) {
@@ -133,7 +131,7 @@ ExportOutcome runDiskExport(const ExportRequest& request, ExportListener& listen
     listener.setProgressRange(0, static_cast<uint32_t>(totalSectors));
     listener.setProgressPos(0);
 
-    readWriteInterface& reader = *g_reader;
+    readWriteInterface& reader = *session.reader;
     auto lengthAt = [&](uint64_t at) {
         return static_cast<size_t>(std::min(kExportChunkBytes, totalBytes - at));
     };

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "disk/image_kind.h"
+#include "disk/session.h"
 
 namespace prendle {
 
@@ -45,9 +46,10 @@ struct ExportRequest {
 
 enum class ExportOutcome { Saved, Stopped, Failed };
 
-// Runs the export on the calling thread, through g_reader; afterwards g_reader is gone and
-// g_totalSectors is 0. The stop flag is cleared when it has been obeyed.
-ExportOutcome runDiskExport(const ExportRequest& request, ExportListener& listener,
-                            std::atomic<bool>& stopFlag);
+// Runs the export on the calling thread through the session's reader (a new one when the
+// image page chose the image); afterwards the reader is gone. Each export starts with the
+// stop flag cleared, and clears it when it has been obeyed.
+ExportOutcome runDiskExport(Session& session, const ExportRequest& request,
+                            ExportListener& listener, std::atomic<bool>& stopFlag);
 
 }  // namespace prendle

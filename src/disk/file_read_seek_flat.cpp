@@ -1,12 +1,10 @@
 #include "disk/file_read_seek_flat.h"
 
-#include "disk/run_state.h"
-
 using namespace prendle;
 
 bool FileReadSeekFlat::open(const std::string& fileName) {
     if (!openContainer(fileName)) return false;
-    g_totalSectors = containerLength / kSectorBytes;
+    setTotalSectors(containerLength / kSectorBytes);
     setMappedBytes(containerLength);
     return true;
 }

@@ -4,7 +4,6 @@
 
 #include "common/byte_reader.h"
 #include "common/checked.h"
-#include "disk/run_state.h"
 
 using namespace prendle;
 
@@ -35,10 +34,16 @@ Result<VdiHeader> decodeVdiHeader(std::span<const uint8_t> bytes) {
 }  // namespace prendle
 
 bool FileReadSeekVdi::open(const std::string& fileName) {
-    return openWith(fileName, {g_userDiskBytes, g_userBlockSize, g_userBlockCount});
+    // Sizes are bounded before they size anything; an allocation that still fails is a
+    // clear error, not an escape from the reader.
+    try {
+        return openWith(fileName, overrides);
+    } catch (const std::bad_alloc&) {
+        return failOpen(corruptError(fileName + ": the VDI block map does not fit in memory"));
+    }
 }
 
-bool FileReadSeekVdi::openWith(const std::string& fileName, const VdiOverrides& overrides) {
+bool FileReadSeekVdi::openWith(const std::string& fileName, const VdiOverrides& typed) {
     blockMap_.clear();
     if (!openContainer(fileName)) return false;
 
@@ -51,11 +56,11 @@ bool FileReadSeekVdi::openWith(const std::string& fileName, const VdiOverrides& 
     auto decoded = decodeVdiHeader(headerBytes_);
     if (!decoded) return failOpen(decoded.error());
     header_ = decoded.value();
-    if (overrides.blockBytes != 0) header_.blockBytes = overrides.blockBytes;
-    if (overrides.blockCount != 0) header_.blockCount = static_cast<uint32_t>(overrides.blockCount);
+    if (typed.blockBytes != 0) header_.blockBytes = typed.blockBytes;
+    if (typed.blockCount != 0) header_.blockCount = static_cast<uint32_t>(typed.blockCount);
 
     diskSectors_ = header_.diskBytes / kSectorBytes;
-    g_totalSectors = diskSectors_;
+    setTotalSectors(diskSectors_);
     if (header_.diskBytes == 0 || header_.headerSize == 0 || header_.allocatedBlocks == 0 ||
         header_.blockBytes == 0)
         return failOpen(corruptError(
@@ -72,6 +77,13 @@ bool FileReadSeekVdi::openWith(const std::string& fileName, const VdiOverrides& 
             "VDI block map at offset " + std::to_string(header_.blockMapOffset) + " with " +
             std::to_string(header_.blockCount) + " entries runs past the end of the " +
             std::to_string(containerLength) + "-byte file"));
+    // Entries past what the disk size implies are never read; the map holds no more.
+    const uint64_t impliedBlocks =
+        divideRoundingUp(std::max(header_.diskBytes, typed.diskBytes), header_.blockBytes);
+    if (header_.blockCount > impliedBlocks) {
+        header_.blockCount = static_cast<uint32_t>(impliedBlocks);
+        mapBytes = uint64_t{header_.blockCount} * 4;
+    }
     std::vector<uint8_t> raw(mapBytes);
     auto mapGot = container_.readAt(header_.blockMapOffset, raw);
     if (!mapGot) return failOpen(mapGot.error());
@@ -82,8 +94,8 @@ bool FileReadSeekVdi::openWith(const std::string& fileName, const VdiOverrides& 
 
     setMappedBytes(uint64_t{header_.blockCount} * header_.blockBytes);
     // A size typed by the user may enlarge the disk, never cut it below the header's.
-    if (overrides.diskBytes != 0)
-        g_totalSectors = std::max(diskSectors_, overrides.diskBytes / kSectorBytes);
+    if (typed.diskBytes != 0)
+        setTotalSectors(std::max(diskSectors_, typed.diskBytes / kSectorBytes));
     return true;
 }
 

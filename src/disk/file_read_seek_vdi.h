@@ -44,7 +44,9 @@ class FileReadSeekVdi : public readWriteInterface {
 public:
     // Takes the overrides from the run-wide state.
     bool open(const std::string& fileName) override;
-    bool openWith(const std::string& fileName, const prendle::VdiOverrides& overrides);
+    bool openWith(const std::string& fileName, const prendle::VdiOverrides& typed);
+    // Sizes typed on the image page; open() applies them.
+    prendle::VdiOverrides overrides;
     prendle::ContainerInfo info() const override;
 
     const prendle::VdiHeader& header() const { return header_; }

@@ -8,7 +8,6 @@
 #include "common/byte_reader.h"
 #include "common/checked.h"
 #include "common/text.h"
-#include "disk/run_state.h"
 
 using namespace prendle;
 
@@ -82,7 +81,7 @@ bool FileReadSeekVHD::open(const std::string& fileName) {
             if (endFooter.hasCookie) footer_ = endFooter;
         }
     }
-    g_totalSectors = footer_.currentBytes / kSectorBytes;
+    setTotalSectors(footer_.currentBytes / kSectorBytes);
 
     if (footer_.hasCookie && footer_.diskType == 4)
         return failOpen(unsupportedError(
@@ -97,6 +96,14 @@ bool FileReadSeekVHD::open(const std::string& fileName) {
 }
 
 bool FileReadSeekVHD::openDynamic() {
+    try {
+        return openDynamicTable();
+    } catch (const std::bad_alloc&) {
+        return failOpen(corruptError("the VHD block allocation table does not fit in memory"));
+    }
+}
+
+bool FileReadSeekVHD::openDynamicTable() {
     // The dynamic header normally follows the footer copy; its offset is in the footer.
     uint64_t headerOffset = kSectorBytes;
     if (footer_.hasCookie && footer_.dataOffset != UINT64_MAX &&
@@ -123,7 +130,12 @@ bool FileReadSeekVHD::openDynamic() {
     uint64_t tableOffset = headerOffset + 1024;
     if (dynamicHeader_.hasCookie && dynamicHeader_.tableOffset < containerLength)
         tableOffset = dynamicHeader_.tableOffset;
-    uint64_t tableBytes = uint64_t{dynamicHeader_.maxTableEntries} * 4;
+    // Writers may size the table for a larger disk; entries past the footer's disk size
+    // are never read, so none are kept.
+    uint64_t tableEntries = dynamicHeader_.maxTableEntries;
+    if (footer_.currentBytes != 0)
+        tableEntries = std::min(tableEntries, divideRoundingUp(footer_.currentBytes, blockBytes_));
+    uint64_t tableBytes = tableEntries * 4;
     if (tableOffset > containerLength || tableBytes > containerLength - tableOffset)
         return failOpen(corruptError(
             "VHD block allocation table at offset " + std::to_string(tableOffset) + " with " +
@@ -135,7 +147,7 @@ bool FileReadSeekVHD::openDynamic() {
     if (tableGot.value() < raw.size())
         return failOpen(
             corruptError("VHD block allocation table: the file ended while it was read"));
-    entryTable_.resize(dynamicHeader_.maxTableEntries);
+    entryTable_.resize(tableEntries);
     ByteReader reader(raw);
     for (auto& entry : entryTable_) entry = reader.be32();
 

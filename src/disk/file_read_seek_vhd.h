@@ -59,6 +59,7 @@ protected:
 
 private:
     bool openDynamic();
+    bool openDynamicTable();
 
     prendle::VhdFooter footer_;
     prendle::VhdDynamicHeader dynamicHeader_;

@@ -8,7 +8,6 @@
 #include "common/byte_reader.h"
 #include "common/checked.h"
 #include "common/text.h"
-#include "disk/run_state.h"
 
 using namespace prendle;
 
@@ -18,6 +17,9 @@ namespace {
 
 // VMware writes 512; anything far larger is damage, and it sizes a buffer.
 constexpr uint32_t kMaxEntriesPerGrainTable = 65536;
+// 4 Mi directory entries of 512 tables of 64 KiB grains map 128 TiB: any real disk, while
+// a damaged capacity field cannot size a directory and cache of gigabytes.
+constexpr uint64_t kMaxGrainDirectoryEntries = uint64_t{1} << 22;
 // A grain of more than 2^20 sectors (512 MiB) is no image any tool writes.
 constexpr uint64_t kMaxGrainSectors = uint64_t{1} << 20;
 // The descriptor is a few lines of text; a bound keeps a hostile size from a huge read.
@@ -137,6 +139,15 @@ Result<VmdkDescriptor> parseVmdkDescriptor(std::string_view text) {
 }  // namespace prendle
 
 bool FileReadSeekVmdk::open(const std::string& fileName) {
+    try {
+        return openSparse(fileName);
+    } catch (const std::bad_alloc&) {
+        return failOpen(
+            corruptError(fileName + ": the VMDK grain directory does not fit in memory"));
+    }
+}
+
+bool FileReadSeekVmdk::openSparse(const std::string& fileName) {
     grainDirectory_.clear();
     tableCache_.clear();
     cachedBytes_ = 0;
@@ -194,6 +205,12 @@ bool FileReadSeekVmdk::open(const std::string& fileName) {
     uint64_t directorySector = header_.redundantDirectorySector != 0
                                    ? header_.redundantDirectorySector
                                    : header_.directorySector;
+    // The directory and its table cache are sized by the capacity field: bounded first.
+    if (directoryCount > kMaxGrainDirectoryEntries)
+        return failOpen(corruptError("VMDK capacity of " + std::to_string(header_.capacitySectors) +
+                                     " sectors needs " + std::to_string(directoryCount) +
+                                     " grain directory entries, limit " +
+                                     std::to_string(kMaxGrainDirectoryEntries)));
     auto directoryOffset = checkedMul(directorySector, kSectorBytes);
     auto directoryBytes = checkedMul(directoryCount, 4);
     if (!directoryOffset || !directoryBytes || *directoryOffset > containerLength ||
@@ -231,7 +248,7 @@ bool FileReadSeekVmdk::open(const std::string& fileName) {
         };
         flatExtent_ = !isType("SPARSE") && isType("FLAT");
     }
-    g_totalSectors = totalSectors;
+    setTotalSectors(totalSectors);
     if (flatExtent_) {
         setMappedBytes(containerLength);
     } else {

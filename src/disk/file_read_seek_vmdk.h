@@ -51,6 +51,11 @@ Result<VmdkDescriptor> parseVmdkDescriptor(std::string_view text);
 class FileReadSeekVmdk : public readWriteInterface {
 public:
     bool open(const std::string& fileName) override;
+
+private:
+    bool openSparse(const std::string& fileName);
+
+public:
     prendle::ContainerInfo info() const override;
 
     const prendle::VmdkSparseHeader& header() const { return header_; }

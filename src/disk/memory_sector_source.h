@@ -15,6 +15,7 @@ class MemorySectorSource : public readWriteInterface {
 public:
     explicit MemorySectorSource(std::vector<uint8_t> disk) : disk_(std::move(disk)) {
         setMappedBytes(disk_.size());
+        setTotalSectors(disk_.size() / kSectorBytes);
         containerLength = disk_.size();
     }
     bool open(const std::string&) override { return true; }

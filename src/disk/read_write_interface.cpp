@@ -11,6 +11,7 @@ bool readWriteInterface::openContainer(const std::string& fileName) {
     container_.close();
     userMessage_.clear();
     mappedBytes_ = 0;
+    totalSectors_ = 0;
     logicalPosition_ = 0;
     blockAllocated = true;
     auto opened = FileHandle::openRead(fileName);

@@ -60,6 +60,8 @@ public:
     virtual prendle::ContainerInfo info() const = 0;
     // Bytes of the disk that the container maps; reads beyond fail.
     uint64_t mappedBytes() const { return mappedBytes_; }
+    // The disk's size in sectors as its header gives it (or a size the user typed).
+    uint64_t totalSectors() const { return totalSectors_; }
     uint64_t logicalPosition() const { return logicalPosition_; }
 
     std::string lastError() const;
@@ -82,6 +84,7 @@ protected:
     bool failOpen(const prendle::Error& error, std::string userMessage = {});
     void recordError(const prendle::Error& error) const;
     void setMappedBytes(uint64_t bytes) { mappedBytes_ = bytes; }
+    void setTotalSectors(uint64_t sectors) { totalSectors_ = sectors; }
 
     prendle::FileHandle container_;
     std::string userMessage_;
@@ -90,9 +93,9 @@ protected:
     virtual bool readStored(uint64_t fileOffset, std::span<uint8_t> out) const;
 
 private:
-
     uint64_t logicalPosition_ = 0;
     uint64_t mappedBytes_ = 0;
+    uint64_t totalSectors_ = 0;
     mutable std::mutex errorMutex_;
     mutable std::string lastError_;
     mutable int lastErrorNumber_ = 0;

@@ -1,8 +1,12 @@
 #include "fs/file_systems.h"
 
+#include "fs/ext/ext2_class.h"
+
 #include <vector>
 
 #include "fs/exfat/fat64.h"
+#include "fs/fat/fat_file_system.h"
+#include "fs/hfsplus/hfsp.h"
 #include "fs/ntfs/ntfs.h"
 
 namespace prendle::fs {
@@ -12,7 +16,11 @@ namespace {
 std::vector<FileSystemType>& table() {
     static std::vector<FileSystemType> types = {
         ntfsFileSystem(),
+        fatFileSystem16(),
+        fatFileSystem32(),
         exFatFileSystem(),
+        extFileSystemType(),
+        hfsPlusFileSystem(),
     };
     return types;
 }

@@ -1,7 +1,7 @@
 #include "pages/drive_parsing_modes.h"
 
 #include "disk/disk_export.h"
-#include "disk/run_state.h"
+#include "disk/session.h"
 #include "pages/populate_drive_dlg.h"
 #include "pages/vhd_input_dialog.h"
 
@@ -95,15 +95,20 @@ void DriveParsingModes::onInit() {
         // Sizes are shown in whole MiB: applying an unchanged field would cut off a
         // disk's last partial MiB.
         const std::string& sizeText = image->control(VhdInputDialog::kSizeEdit).text;
-        g_userDiskBytes = sizeText != image->headerSizeText ? decimal(sizeText) * 1048576 : 0;
+        session().overrides.diskBytes =
+            sizeText != image->headerSizeText ? decimal(sizeText) * 1048576 : 0;
         if (image->control(VhdInputDialog::kDynamicDisk).checked) {
-            g_userBlockSize =
+            session().overrides.blockBytes =
                 static_cast<uint32_t>(decimal(image->control(VhdInputDialog::kBlockSizeEdit).text));
-            g_userBlockCount =
+            session().overrides.blockCount =
                 decimal(image->control(VhdInputDialog::kBlockCountEdit).text) & 0xFFFFFFFFull;
         }
     }
-    if (g_reader) (void)g_reader->open(imagePath);
+    if (auto* vdi = dynamic_cast<FileReadSeekVdi*>(session().reader.get())) {
+        vdi->overrides = session().overrides;
+        // Opened again only to pick up the typed sizes; the volume list reports failures.
+        (void)vdi->open(imagePath);
+    }
     control(kDrivePath).text = imagePath;
     chooseStandard();
 }
@@ -140,7 +145,7 @@ void DriveParsingModes::saveImage() {
                           exportDestination};
     worker_.start([this, request](ui::JobContext&) {
         PageExportListener listener(*this);
-        (void)runDiskExport(request, listener, stopExport);
+        (void)runDiskExport(session(), request, listener, stopExport);
     });
 }
 

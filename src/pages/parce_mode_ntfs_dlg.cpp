@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "disk/run_state.h"
+#include "disk/session.h"
 #include "fs/file_systems.h"
 #include "pages/populate_drive_dlg.h"
 
@@ -39,7 +39,7 @@ void ParceModeNtfsDlg::onInit() {
 }
 
 void ParceModeNtfsDlg::choose(fs::ParseMode mode) {
-    g_driveFormatted = false;
+    session().driveFormatted = false;
     control(kFormatted).checked = false;
     const bool advanced = mode == fs::ParseMode::Advanced;
     for (int id : {kMaxLabel, kMaxEdit, kMaxNote}) control(id).visible = advanced;
@@ -64,7 +64,7 @@ void ParceModeNtfsDlg::command(int id) {
             return;
         case kFormatted:
             control(id).checked = !control(id).checked;
-            g_driveFormatted = control(id).checked;
+            session().driveFormatted = control(id).checked;
             changed();
             return;
         case kNext:

@@ -5,7 +5,7 @@
 
 #include "common/text.h"
 #include "disk/image_kind.h"
-#include "disk/run_state.h"
+#include "disk/session.h"
 #include "pages/parce_mode_ntfs_dlg.h"
 #include "pages/vhd_input_dialog.h"
 
@@ -70,14 +70,12 @@ void PopulateDriveDlg::onInit() {
 }
 
 bool PopulateDriveDlg::createReader() {
-    if (g_sourceDialogId != kImagePageDialogId) return g_reader != nullptr;
+    if (session().sourceDialogId != kImagePageDialogId) return session().reader != nullptr;
     auto* image = dynamic_cast<VhdInputDialog*>(ancestor(VhdInputDialog::kTemplate));
     const int type = image ? image->imageType : kNoImage;
-    if (type == kNoImage) return g_reader != nullptr;
+    if (type == kNoImage) return session().reader != nullptr;
     // Every image kind of the first page gets its reader here, flat disks included.
-    g_reader.reset();
-    g_reader = makeReader(imageKindFor(type));
-    return g_reader != nullptr;
+    return session().makeReaderFor(imageKindFor(type)) != nullptr;
 }
 
 void PopulateDriveDlg::standardSearch() {
@@ -86,12 +84,13 @@ void PopulateDriveDlg::standardSearch() {
         message("Information lost ..go back and parse again");
         return;
     }
-    if (!g_reader->open(imagePath)) {
+    if (!session().reader->open(imagePath)) {
         message("file not opened..");
         return;
     }
     records.clear();
-    partition_ = std::make_unique<Partition>(*g_reader, static_cast<VolumeSearchListener&>(*this));
+    partition_ =
+        std::make_unique<Partition>(*session().reader, static_cast<VolumeSearchListener&>(*this));
     partition_->gptEnabled = gptEnabled;
     (void)partition_->standardSearch();
     for (size_t i = 0; i < records.size(); ++i) records[i].indexText = std::to_string(i);
@@ -110,12 +109,13 @@ void PopulateDriveDlg::advancedSearch() {
     control(kAddCustom).enabled = false;
     control(kNext).enabled = false;
     partition_.reset();
-    if (!createReader() || !g_reader->open(imagePath)) {
+    if (!createReader() || !session().reader->open(imagePath)) {
         control(kNext).enabled = true;
         message("file not opened..");
         return;
     }
-    partition_ = std::make_unique<Partition>(*g_reader, static_cast<VolumeSearchListener&>(*this));
+    partition_ =
+        std::make_unique<Partition>(*session().reader, static_cast<VolumeSearchListener&>(*this));
     partition_->skipVolumeSize = !doNotSkip;
     if (hasCustomRange) {
         partition_->customStart = customStart;
@@ -126,7 +126,7 @@ void PopulateDriveDlg::advancedSearch() {
     showRows();
     searching_ = true;
     worker_.start([this](ui::JobContext&) {
-        partition_->advancedSearch(g_totalSectors);
+        partition_->advancedSearch(session().totalSectors());
         fromWorker([this] {
             control(kStatus).text = "Scanned Partitions";
             plainMessage("populated partitions....");

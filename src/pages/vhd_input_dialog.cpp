@@ -9,7 +9,6 @@
 #include "disk/file_read_seek_vdi.h"
 #include "disk/file_read_seek_vhd.h"
 #include "disk/file_read_seek_vmdk.h"
-#include "disk/run_state.h"
 #include "pages/drive_parsing_modes.h"
 
 namespace prendle::pages {
@@ -88,9 +87,9 @@ void VhdInputDialog::showProperties(bool all) {
 
 void VhdInputDialog::browseDynamic(const std::string& chosen) {
     imageType = kVdiImage;
-    g_sourceDialogId = kImagePageDialogId;
+    session().sourceDialogId = kImagePageDialogId;
     path = chosen;
-    g_reader = std::make_unique<FileReadSeekVdi>();
+    FileReadSeekVdi reader;
     if (chosen.size() > 3 && !endsWithIgnoringCase(chosen, "vdi")) {
         message("not a vdi file");
     } else if (auto file = FileHandle::openRead(chosen)) {
@@ -106,12 +105,11 @@ void VhdInputDialog::browseDynamic(const std::string& chosen) {
             control(kBlockCountEdit).text = std::to_string(h.blockCount);
         }
     }
-    if (!g_reader->open(chosen) && !g_reader->userMessage().empty())
-        platform_.messageBox(nullptr, g_reader->userMessage(), std::string(ui::kCaption),
+    if (!reader.open(chosen) && !reader.userMessage().empty())
+        platform_.messageBox(nullptr, reader.userMessage(), std::string(ui::kCaption),
                              ui::Icon::Information, ui::Buttons::Ok);
     control(kPathEdit).text = chosen;
     showProperties(true);
-    g_reader.reset();
 }
 
 void VhdInputDialog::browseFixed(const std::string& chosen) {
@@ -130,13 +128,13 @@ void VhdInputDialog::browseFixed(const std::string& chosen) {
         control(id).text = "0";
     // A flat disk gets a reader of its own on the later pages.
     imageType = kFlatImage;
-    g_sourceDialogId = kImagePageDialogId;
+    session().sourceDialogId = kImagePageDialogId;
     showProperties(false);
 }
 
 void VhdInputDialog::browseVhd(const std::string& chosen) {
     imageType = kVhdImage;
-    g_sourceDialogId = kImagePageDialogId;
+    session().sourceDialogId = kImagePageDialogId;
     path = chosen;
     auto reader = std::make_unique<FileReadSeekVHD>();
     if (!reader->open(chosen)) {
@@ -160,7 +158,7 @@ void VhdInputDialog::browseVhd(const std::string& chosen) {
 
 void VhdInputDialog::browseVmdk(const std::string& chosen) {
     imageType = kVmdkImage;
-    g_sourceDialogId = kImagePageDialogId;
+    session().sourceDialogId = kImagePageDialogId;
     path = chosen;
     FileReadSeekVmdk reader;
     if (!reader.open(chosen)) {
@@ -169,7 +167,7 @@ void VhdInputDialog::browseVmdk(const std::string& chosen) {
         const VmdkDescriptor& d = reader.descriptor();
         control(kVersionValue).text = d.version + " (" + d.createType + ")";
         control(kTrackValue).text = d.sectors;
-        control(kSizeEdit).text = std::to_string(g_totalSectors / 2048);
+        control(kSizeEdit).text = std::to_string(reader.totalSectors() / 2048);
         headerSizeText = control(kSizeEdit).text;
         control(kBlockSizeEdit).text = "0";
         control(kBlockCountEdit).text = "0";

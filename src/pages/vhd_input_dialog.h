@@ -5,6 +5,7 @@
 #include <string>
 
 #include "disk/image_kind.h"
+#include "disk/session.h"
 #include "ui/page.h"
 
 namespace prendle::pages {
@@ -43,7 +44,10 @@ public:
         kBrowseVmdk = 1231,
         kBrowsePathOnly = 1086,
     };
-    explicit VhdInputDialog(ui::Platform& platform) : Page(platform, kTemplate) {}
+    // The first page owns the run's session and hands it down the chain.
+    explicit VhdInputDialog(ui::Platform& platform) : Page(platform, kTemplate) {
+        setSession(ownSession_);
+    }
 
     void command(int id) override;
     int imageType = kNoImage;
@@ -60,6 +64,9 @@ private:
     void browseVmdk(const std::string& chosen);
     void showProperties(bool all);
     void next();
+
+private:
+    Session ownSession_;
 };
 
 }  // namespace prendle::pages

@@ -67,6 +67,7 @@ Answer Page::plainMessage(const std::string& text) {
 Page* Page::goNext(std::unique_ptr<Page> next) {
     Page* raw = next.get();
     next->parent_ = this;
+    next->session_ = session_;
     child_ = std::move(next);
     raw->initialise();
     raw->visible_ = true;

@@ -14,6 +14,9 @@
 
 class CXHtmlTree;
 class CCheckListCtrl;
+namespace prendle {
+struct Session;
+}
 
 namespace prendle::ui {
 
@@ -106,6 +109,11 @@ public:
     // A modal page asks to be closed (the About box's OK).
     bool closeRequested() const { return closeRequested_; }
 
+    // The run's session: set on the first page, handed to each page Next creates.
+    Session& session() const { return *session_; }
+    bool hasSession() const { return session_ != nullptr; }
+    void setSession(Session& session) { session_ = &session; }
+
     Control& control(int id);
     const Control& control(int id) const;
     bool hasControl(int id) const { return controls_.count(id) > 0; }
@@ -182,6 +190,7 @@ protected:
     void exitAsked();
 
     Platform& platform_;
+    Session* session_ = nullptr;
     bool closeRequested_ = false;
 
 private:

@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <deque>
 
-#include "disk/run_state.h"
+#include "browser/volume_scan_dlg.h"
+#include "disk/session.h"
 #include "gui/page_window.h"
 #include "gui/qt_platform.h"
-#include "browser/volume_scan_dlg.h"
 #include "pages/about_box_dlg.h"
 #include "pages/drive_parsing_modes.h"
 #include "pages/parce_mode_ntfs_dlg.h"
@@ -57,7 +57,6 @@ void shoot(QtPlatform& platform, ui::Page& page, const std::string& name) {
 }
 
 TEST(WizardWindows, FromTheImageToASavedFolderWithAScreenshotOfEveryPage) {
-    resetRunState();
     const std::string image = std::string(PRENDLE_BINARY_DIR) + "/sample.vdi";
     ASSERT_EQ(std::system(("xz -dc '" + std::string(PRENDLE_SOURCE_DIR) +
                            "/samples/sample.vdi.xz' > '" + image + "'")
@@ -137,7 +136,6 @@ TEST(WizardWindows, FromTheImageToASavedFolderWithAScreenshotOfEveryPage) {
     shoot(platform, about, "6-about.png");
     about.command(1);  // OK closes the box; Escape does not
     EXPECT_FALSE(platform.windowOf(&about)->isVisible());
-    resetRunState();
 }
 
 }  // namespace

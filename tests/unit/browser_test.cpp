@@ -12,7 +12,7 @@
 
 #include "browser/volume_scan_dlg.h"
 #include "disk/file_read_seek_flat.h"
-#include "disk/run_state.h"
+#include "disk/session.h"
 #include "fs/common/recover.h"
 #include "fs/common/tree_walk.h"
 #include "support/image_builder.h"
@@ -62,19 +62,16 @@ protected:
     }
     static void TearDownTestSuite() { std::filesystem::remove(image_); }
     void SetUp() override {
-        resetRunState();
         auto reader = std::make_unique<FileReadSeekFlat>();
         ASSERT_TRUE(reader->open(image_));
-        g_reader = std::move(reader);
+        session.reader = std::move(reader);
     }
-    void TearDown() override {
-        mode_.reset();
-        resetRunState();
-    }
+    void TearDown() override { mode_.reset(); }
     VolumeScanDlg& openBrowser(const std::string& fsName = "NTFS",
                                fs::ParseMode mode = fs::ParseMode::Standard) {
         mode_ =
             std::make_unique<ModePage>(platform, VolumeInfo{fsName, "", "0", "64   MB", 0}, mode);
+        mode_->setSession(session);
         mode_->initialise();
         VolumeScanDlg* page = mode_->open();
         page->worker().join();
@@ -88,6 +85,7 @@ protected:
 
     static std::string image_;
     test::ScriptedPlatform platform;
+    Session session;
     std::unique_ptr<ModePage> mode_;
 };
 std::string Browser::image_;
@@ -314,7 +312,7 @@ TEST_F(Browser, HostileNamesStayInsideTheOutputFolder) {
     test::TempFile hostile(image, ".img");
     auto reader = std::make_unique<FileReadSeekFlat>();
     ASSERT_TRUE(reader->open(hostile.path()));
-    g_reader = std::move(reader);
+    session.reader = std::move(reader);
 
     VolumeScanDlg& page = openBrowser();
     test::TempFolder out;

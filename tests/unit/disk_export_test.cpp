@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "disk/run_state.h"
+#include "disk/session.h"
 #include "support/image_builder.h"
 
 namespace prendle {
@@ -33,11 +33,8 @@ public:
 
 class DiskExport : public testing::Test {
 protected:
-    void SetUp() override {
-        resetRunState();
-        g_sourceDialogId = kImagePageDialogId;
-    }
-    void TearDown() override { resetRunState(); }
+    void SetUp() override { session.sourceDialogId = kImagePageDialogId; }
+    Session session;
 };
 
 TEST(ExportNaming, NumbersTakenNamesFromOne) {
@@ -67,7 +64,7 @@ TEST_F(DiskExport, WritesEveryByteOfTheDiskWithAShortLastChunk) {
     // A Stop confirmed after an earlier export ended must not cut this one short.
     std::atomic<bool> stop{true};
     ExportRequest request{file.path(), ImageKind::Vdi, out.path() + "/disk.img"};
-    EXPECT_EQ(runDiskExport(request, listener, stop), ExportOutcome::Saved);
+    EXPECT_EQ(runDiskExport(session, request, listener, stop), ExportOutcome::Saved);
     EXPECT_EQ(test::readWholeFile(request.destination), image.disk);
     EXPECT_EQ(listener.range, std::make_pair(0u, 13u * 2048u));
     EXPECT_EQ(listener.positions, (std::vector<uint32_t>{0, 20480}));
@@ -78,8 +75,7 @@ TEST_F(DiskExport, WritesEveryByteOfTheDiskWithAShortLastChunk) {
     EXPECT_TRUE(listener.messages.empty());
     EXPECT_TRUE(listener.controlsEnabled);
     EXPECT_FALSE(listener.progressVisible);
-    EXPECT_EQ(g_reader, nullptr);
-    EXPECT_EQ(g_totalSectors, 0u);
+    EXPECT_EQ(session.reader, nullptr);
 }
 
 TEST_F(DiskExport, StopKeepsTheChunkJustWritten) {
@@ -94,7 +90,7 @@ TEST_F(DiskExport, StopKeepsTheChunkJustWritten) {
         if (++statusCount == 1) stop = true;
     };
     ExportRequest request{file.path(), ImageKind::Vdi, out.path() + "/disk.img"};
-    EXPECT_EQ(runDiskExport(request, listener, stop), ExportOutcome::Stopped);
+    EXPECT_EQ(runDiskExport(session, request, listener, stop), ExportOutcome::Stopped);
     EXPECT_FALSE(stop);
     Bytes written = test::readWholeFile(request.destination);
     EXPECT_EQ(written.size(), 2 * kExportChunkBytes);
@@ -110,15 +106,15 @@ TEST_F(DiskExport, FailuresShowTheirMessageAndReleaseTheReader) {
 
     RecordingListener noFolder;
     ExportRequest bad{file.path(), ImageKind::Vdi, out.path() + "/missing/disk.img"};
-    EXPECT_EQ(runDiskExport(bad, noFolder, stop), ExportOutcome::Failed);
+    EXPECT_EQ(runDiskExport(session, bad, noFolder, stop), ExportOutcome::Failed);
     EXPECT_EQ(noFolder.messages, std::vector<std::string>{"File cannot be Created"});
     EXPECT_TRUE(noFolder.controlsEnabled);
-    EXPECT_EQ(g_reader, nullptr);
+    EXPECT_EQ(session.reader, nullptr);
 
     RecordingListener lost;
-    g_sourceDialogId = 0;
+    session.sourceDialogId = 0;
     ExportRequest request{file.path(), ImageKind::Vdi, out.path() + "/disk.img"};
-    EXPECT_EQ(runDiskExport(request, lost, stop), ExportOutcome::Failed);
+    EXPECT_EQ(runDiskExport(session, request, lost, stop), ExportOutcome::Failed);
     EXPECT_EQ(lost.messages, std::vector<std::string>{
                                  "Information lost, please click Back button and parse again"});
 }
@@ -131,7 +127,7 @@ TEST_F(DiskExport, AnUnreadableBlockEndsTheExportWithTheErrorInTheStatusLine) {
     RecordingListener listener;
     std::atomic<bool> stop{false};
     ExportRequest request{file.path(), ImageKind::Vdi, out.path() + "/disk.img"};
-    EXPECT_EQ(runDiskExport(request, listener, stop), ExportOutcome::Failed);
+    EXPECT_EQ(runDiskExport(session, request, listener, stop), ExportOutcome::Failed);
     EXPECT_EQ(listener.statuses.back().rfind("Exit with error number ", 0), 0u)
         << listener.statuses.back();
     EXPECT_EQ(test::readWholeFile(request.destination).size(), kExportChunkBytes);

@@ -7,8 +7,8 @@ namespace {
 
 TEST(DisplayFormat, SizesUsePowersOf1024) {
     const std::pair<int64_t, const char*> cases[] = {
-        {0, "0 Bytes"},          {1023, "1023 Bytes"},     {1024, "1.00 KB"},
-        {1536, "1.50 KB"},       {1048575, "1024.00 KB"},  {1048576, "1.00 MB"},
+        {0, "0 Bytes"},          {1023, "1023 Bytes"},    {1024, "1.00 KB"},
+        {1536, "1.50 KB"},       {1048575, "1024.00 KB"}, {1048576, "1.00 MB"},
         {1073741824, "1.00 GB"}, {4294967295, "4.00 GB"}};
     for (const auto& [bytes, text] : cases) EXPECT_EQ(formatSizeText(bytes), text) << bytes;
 }

@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "disk/run_state.h"
+#include "disk/session.h"
 #include "support/image_builder.h"
 
 namespace prendle {
@@ -14,8 +14,6 @@ using test::Bytes;
 
 class VdiReader : public testing::Test {
 protected:
-    void SetUp() override { resetRunState(); }
-    void TearDown() override { resetRunState(); }
 };
 
 TEST_F(VdiReader, ReadsStoredBlocksAndZerosForUnstoredOnes) {
@@ -25,7 +23,7 @@ TEST_F(VdiReader, ReadsStoredBlocksAndZerosForUnstoredOnes) {
     test::TempFile file(image.file, ".VDI");
     FileReadSeekVdi reader;
     ASSERT_TRUE(reader.open(file.path())) << reader.lastError();
-    EXPECT_EQ(g_totalSectors, 10u);
+    EXPECT_EQ(reader.totalSectors(), 10u);
     Bytes out(image.disk.size());
     ASSERT_TRUE(reader.readAt(0, out));
     EXPECT_EQ(out, image.disk);
@@ -84,21 +82,21 @@ TEST_F(VdiReader, OverridesTypedOnTheImagePageWin) {
     auto image = test::buildVdi(1024, {true, true, true});
     test::putLe32(image.file, 0x178, 0);  // the page supplies the block size
     test::TempFile file(image.file, ".vdi");
-    g_userBlockSize = 1024;
-    g_userDiskBytes = 1048576;
     FileReadSeekVdi reader;
+    reader.overrides.blockBytes = 1024;
+    reader.overrides.diskBytes = 1048576;
     ASSERT_TRUE(reader.open(file.path())) << reader.lastError();
-    EXPECT_EQ(g_totalSectors, 2048u);
+    EXPECT_EQ(reader.totalSectors(), 2048u);
     Bytes out(image.disk.size());
     ASSERT_TRUE(reader.readAt(0, out));
     EXPECT_EQ(out, image.disk);
 
     // A typed size below the header's never cuts the disk (sizes are typed in whole MiB).
-    g_userDiskBytes = 512;
+    reader.overrides.diskBytes = 512;
     ASSERT_TRUE(reader.open(file.path()));
-    EXPECT_EQ(g_totalSectors, 6u);
+    EXPECT_EQ(reader.totalSectors(), 6u);
 
-    g_userBlockCount = 2;
+    reader.overrides.blockCount = 2;
     ASSERT_TRUE(reader.open(file.path()));
     EXPECT_EQ(reader.mapEntryCount(), 2u);
     EXPECT_EQ(reader.mappedBytes(), 2048u);
@@ -108,6 +106,27 @@ TEST_F(VdiReader, AMissingFileGivesTheInvalidHandleMessage) {
     FileReadSeekVdi reader;
     EXPECT_FALSE(reader.open(testing::TempDir() + "no-such-image.vdi"));
     EXPECT_EQ(reader.userMessage(), "invalid handle ...");
+}
+
+}  // namespace
+}  // namespace prendle
+
+namespace prendle {
+namespace {
+
+// A damaged block count sizes no map beyond what the disk size implies.
+TEST(VdiReaderBounds, TheBlockMapIsBoundedByTheDiskSize) {
+    auto image = test::buildVdi(1024, {true, false, true});
+    test::putLe32(image.file, 0x180, 1000);
+    image.file.resize(std::max<size_t>(image.file.size(), 0x200 + 4000), 0);
+    test::TempFile file(image.file, ".vdi");
+    FileReadSeekVdi reader;
+    ASSERT_TRUE(reader.open(file.path())) << reader.lastError();
+    EXPECT_EQ(reader.mapEntryCount(), 3u);
+    EXPECT_EQ(reader.mappedBytes(), 3072u);
+    test::Bytes out(image.disk.size());
+    ASSERT_TRUE(reader.readAt(0, out));
+    EXPECT_EQ(out, image.disk);
 }
 
 }  // namespace

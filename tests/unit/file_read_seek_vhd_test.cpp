@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "disk/run_state.h"
+#include "disk/session.h"
 #include "support/image_builder.h"
 
 namespace prendle {
@@ -12,8 +12,6 @@ using test::Bytes;
 
 class VhdReader : public testing::Test {
 protected:
-    void SetUp() override { resetRunState(); }
-    void TearDown() override { resetRunState(); }
 };
 
 TEST_F(VhdReader, ReadsDynamicImagesOfSeveralBlockSizes) {
@@ -23,7 +21,7 @@ TEST_F(VhdReader, ReadsDynamicImagesOfSeveralBlockSizes) {
         test::TempFile file(image.file, ".vhd");
         FileReadSeekVHD reader;
         ASSERT_TRUE(reader.open(file.path())) << reader.lastError();
-        EXPECT_EQ(g_totalSectors, image.disk.size() / 512);
+        EXPECT_EQ(reader.totalSectors(), image.disk.size() / 512);
         Bytes out(image.disk.size());
         ASSERT_TRUE(reader.readAt(0, out)) << blockBytes;
         EXPECT_EQ(out, image.disk) << blockBytes;
@@ -36,7 +34,7 @@ TEST_F(VhdReader, ReadsFixedImagesWhoseOnlyFooterIsAtTheEnd) {
     FileReadSeekVHD reader;
     ASSERT_TRUE(reader.open(file.path())) << reader.lastError();
     EXPECT_TRUE(reader.isFixed());
-    EXPECT_EQ(g_totalSectors, 64u);
+    EXPECT_EQ(reader.totalSectors(), 64u);
     Bytes out(image.disk.size());
     ASSERT_TRUE(reader.readAt(0, out));
     EXPECT_EQ(out, image.disk);
@@ -58,11 +56,25 @@ TEST_F(VhdReader, TheExtensionIsCheckedIgnoringCase) {
 
 TEST_F(VhdReader, ATableOutsideTheFileIsRejected) {
     auto image = test::buildDynamicVhd(512 << 10, {true, true});
-    test::putBe32(image.file, test::kVhdDynamicHeaderOffset + 28, 0x40000000);
+    test::putBe64(image.file, test::kVhdDynamicHeaderOffset + 16, image.file.size() - 4);
     test::TempFile file(image.file, ".vhd");
     FileReadSeekVHD reader;
     EXPECT_FALSE(reader.open(file.path()));
     EXPECT_NE(reader.lastError().find("runs past the end"), std::string::npos);
+}
+
+// A damaged entry count (here 2^30, a 4 GiB table) sizes nothing: entries past the disk
+// size the footer gives are never read or kept.
+TEST_F(VhdReader, TheTableIsBoundedByTheDiskSize) {
+    auto image = test::buildDynamicVhd(512 << 10, {true, true});
+    test::putBe32(image.file, test::kVhdDynamicHeaderOffset + 28, 0x40000000);
+    test::TempFile file(image.file, ".vhd");
+    FileReadSeekVHD reader;
+    ASSERT_TRUE(reader.open(file.path())) << reader.lastError();
+    EXPECT_EQ(reader.mappedBytes(), image.disk.size());
+    Bytes out(image.disk.size());
+    ASSERT_TRUE(reader.readAt(0, out));
+    EXPECT_EQ(out, image.disk);
 }
 
 TEST_F(VhdReader, ATableOffsetFromTheHeaderIsFollowed) {

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "disk/run_state.h"
+#include "disk/session.h"
 #include "fs/file_systems.h"
 #include "pages/drive_parsing_modes.h"
 #include "pages/parce_mode_ntfs_dlg.h"
@@ -33,11 +33,7 @@ Bytes twoVolumeDisk() {
 
 class Wizard : public testing::Test {
 protected:
-    void SetUp() override { resetRunState(); }
-    void TearDown() override {
-        first.reset();
-        resetRunState();
-    }
+    void TearDown() override { first.reset(); }
 
     VhdInputDialog& start() {
         first = std::make_unique<VhdInputDialog>(platform);
@@ -76,16 +72,16 @@ TEST_F(Wizard, AVdiShowsItsHeaderAndItsSizesBecomeTheOverrides) {
     EXPECT_EQ(image.control(VhdInputDialog::kBlockSizeEdit).text, "1048576");
     EXPECT_EQ(image.control(VhdInputDialog::kBlockCountEdit).text, "4");
     EXPECT_TRUE(image.control(VhdInputDialog::kSizeEdit).visible);
-    EXPECT_EQ(g_reader, nullptr);  // the page only looked
+    EXPECT_EQ(image.session().reader, nullptr);  // the page only looked
 
     image.setText(VhdInputDialog::kBlockSizeEdit, "2097152");
     image.setText(VhdInputDialog::kSizeEdit, "5");
     image.command(VhdInputDialog::kNext);
     ASSERT_NE(image.child(), nullptr);
     EXPECT_EQ(image.child()->templateId(), DriveParsingModes::kTemplate);
-    EXPECT_EQ(g_userDiskBytes, 5u * 1048576);
-    EXPECT_EQ(g_userBlockSize, 2097152u);
-    EXPECT_EQ(g_userBlockCount, 4u);
+    EXPECT_EQ(image.session().overrides.diskBytes, 5u * 1048576);
+    EXPECT_EQ(image.session().overrides.blockBytes, 2097152u);
+    EXPECT_EQ(image.session().overrides.blockCount, 4u);
     EXPECT_FALSE(image.visible());
 }
 
@@ -218,8 +214,10 @@ TEST_F(Wizard, TheRecoveryModesOfferedFollowTheFileSystemTable) {
     const Case cases[] = {{"NTFS", true, true, true, false},
                           {"RAW", true, true, false, true},
                           {"Linux filesystem", true, false, false, false}};
+    Session session;
     for (const auto& c : cases) {
         ParceModeNtfsDlg page(platform, -1);
+        page.setSession(session);
         page.volume.fsName = c.fsName;
         page.volume.kind = fileSystemKindFromName(c.fsName);
         page.initialise();
@@ -229,9 +227,9 @@ TEST_F(Wizard, TheRecoveryModesOfferedFollowTheFileSystemTable) {
         page.command(ParceModeNtfsDlg::kAdvanced);
         EXPECT_EQ(page.control(ParceModeNtfsDlg::kFormatted).visible, c.formattedBox) << c.fsName;
         page.command(ParceModeNtfsDlg::kFormatted);
-        EXPECT_TRUE(g_driveFormatted);
+        EXPECT_TRUE(session.driveFormatted);
         page.command(ParceModeNtfsDlg::kStandard);
-        EXPECT_FALSE(g_driveFormatted);
+        EXPECT_FALSE(session.driveFormatted);
         EXPECT_EQ(page.recoveryMode, fs::ParseMode::Standard);
     }
     fs::unregisterFileSystem("probe");

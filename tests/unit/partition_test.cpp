@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "disk/file_read_seek_flat.h"
-#include "disk/run_state.h"
+#include "disk/session.h"
 #include "support/image_builder.h"
 #include "volumes/boot_sector.h"
 
@@ -85,9 +85,6 @@ struct Disk {
 
 class VolumeSearch : public testing::Test {
 protected:
-    void SetUp() override { resetRunState(); }
-    void TearDown() override { resetRunState(); }
-
     std::vector<Row> standard(const Disk& disk, bool gpt = false) {
         file_ = std::make_unique<test::TempFile>(disk.bytes);
         EXPECT_TRUE(reader_.open(file_->path()));

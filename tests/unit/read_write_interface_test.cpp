@@ -7,7 +7,7 @@
 #include "disk/file_read_seek_flat.h"
 #include "disk/file_read_seek_vdi.h"
 #include "disk/image_kind.h"
-#include "disk/run_state.h"
+#include "disk/session.h"
 #include "support/image_builder.h"
 
 namespace prendle {
@@ -17,8 +17,6 @@ using test::Bytes;
 
 class ReadingModel : public testing::Test {
 protected:
-    void SetUp() override { resetRunState(); }
-    void TearDown() override { resetRunState(); }
 };
 
 TEST_F(ReadingModel, ReadsSpanningStoredAndUnstoredBlocksMatchTheFlatDisk) {
@@ -130,7 +128,7 @@ TEST_F(ReadingModel, FlatImagesAreTheirOwnDisk) {
     test::TempFile file(bytes, ".raw");
     FileReadSeekFlat reader;
     ASSERT_TRUE(reader.open(file.path()));
-    EXPECT_EQ(g_totalSectors, 3u);
+    EXPECT_EQ(reader.totalSectors(), 3u);
     Bytes out(100);
     ASSERT_TRUE(reader.readAt(3 * 512, out));
     EXPECT_TRUE(std::equal(out.begin(), out.end(), bytes.begin() + 3 * 512));

@@ -12,7 +12,7 @@
 
 #include "browser/volume_scan_dlg.h"
 #include "disk/memory_sector_source.h"
-#include "disk/run_state.h"
+#include "disk/session.h"
 #include "fs/common/safe_name.h"
 #include "fs/common/tree_walk.h"
 #include "fs/file_systems.h"
@@ -145,6 +145,21 @@ TEST(Recover, AStopLeavesNoFileThatLooksComplete) {
     EXPECT_EQ(readText(out.path() + "/top.bin"), table->content(8));
 }
 
+TEST(Recover, AFileAlreadyInTheOutputFolderIsNeverReplaced) {
+    auto table = sampleTree();
+    test::TempFolder out;
+    {
+        auto mine = FileHandle::createWrite(out.path() + "/top.bin");
+        ASSERT_TRUE(mine.ok());
+        ASSERT_TRUE(mine.value().writeAt(0, std::span<const uint8_t>(test::Bytes{'m'})).ok());
+    }
+    Progress progress;
+    const auto report = fs::recoverEntries(*table, {8}, out.path(), progress);
+    EXPECT_TRUE(report.failures.empty());
+    EXPECT_EQ(readText(out.path() + "/top.bin"), "m");
+    EXPECT_EQ(readText(out.path() + "/top (2).bin"), table->content(8));
+}
+
 TEST(Recover, TheWalkVisitsEachEntryOnceAndCountsFiles) {
     auto table = sampleTree();
     std::map<fs::EntryId, int> visits;
@@ -191,12 +206,13 @@ TEST(Recover, TheBrowsersSaveOfARegisteredFileSystemSaysWhatCouldNotBeSaved) {
         return sampleTree();
     };
     fs::registerFileSystem(type);
-    resetRunState();
-    g_reader = std::make_unique<MemorySectorSource>(std::vector<uint8_t>(4096));
+    Session session;
+    session.reader = std::make_unique<MemorySectorSource>(std::vector<uint8_t>(4096));
     test::ScriptedPlatform platform;
     test::TempFolder out;
     {
         ModePage mode(platform);
+        mode.setSession(session);
         mode.initialise();
         browser::VolumeScanDlg* page = mode.open();
         page->worker().join();
@@ -213,7 +229,6 @@ TEST(Recover, TheBrowsersSaveOfARegisteredFileSystemSaysWhatCouldNotBeSaved) {
         EXPECT_TRUE(std::filesystem::exists(out.path() + "/docs/a.txt"));
     }
     fs::unregisterFileSystem("table");
-    resetRunState();
 }
 
 // Exit while a save runs: the worker is stopped and joined before the process ends, so it
@@ -238,11 +253,12 @@ TEST(Recover, ExitWaitsForTheRunningSave) {
         return sampleTree();
     };
     fs::registerFileSystem(type);
-    resetRunState();
-    g_reader = std::make_unique<MemorySectorSource>(std::vector<uint8_t>(4096));
+    Session session;
+    session.reader = std::make_unique<MemorySectorSource>(std::vector<uint8_t>(4096));
     test::TempFolder out;
     {
         ModePage mode(platform);
+        mode.setSession(session);
         mode.initialise();
         browser::VolumeScanDlg* page = mode.open();
         page->worker().join();
@@ -263,7 +279,6 @@ TEST(Recover, ExitWaitsForTheRunningSave) {
         EXPECT_FALSE(platform.busyAtExit);
     }
     fs::unregisterFileSystem("table");
-    resetRunState();
 }
 
 }  // namespace

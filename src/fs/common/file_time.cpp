@@ -53,4 +53,9 @@ Status restoreTimes(const std::string& path, uint64_t accessed, uint64_t modifie
     return {};
 }
 
+Status restoreTimes(const FileHandle& file, uint64_t accessed, uint64_t modified) {
+    const timespec times[2] = {toTimespec(accessed), toTimespec(modified)};
+    return file.setTimes(times);
+}
+
 }  // namespace prendle

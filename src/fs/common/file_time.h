@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/error.h"
+#include "common/file_handle.h"
 
 namespace prendle {
 
@@ -14,5 +15,7 @@ namespace prendle {
 std::string fileTimeIso8601(uint64_t fileTime);
 // Sets last access and last write of a written file or folder; 0 keeps the current time.
 Status restoreTimes(const std::string& path, uint64_t accessed, uint64_t modified);
+// The same on a file still open, which costs no look-up of its path.
+Status restoreTimes(const FileHandle& file, uint64_t accessed, uint64_t modified);
 
 }  // namespace prendle

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -59,17 +60,29 @@ uint64_t countFiles(const FileSystem& fileSystem, const std::vector<EntryId>& en
 Status recoverFile(FileSystem& fileSystem, EntryId id, const std::string& targetPath,
                    Progress& progress) {
     const EntryFacts facts = fileSystem.facts(id);
-    auto file = FileHandle::createWrite(targetPath);
+    // An exclusive create: a file already in the output folder is never replaced; the
+    // recovered one takes the next free number instead.
+    std::string path = targetPath;
+    auto file = FileHandle::createNew(path);
+    const size_t slash = targetPath.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "" : targetPath.substr(0, slash + 1);
+    const std::string base = targetPath.substr(folder.size());
+    for (unsigned n = 2; !file && file.error().code == EEXIST && n < 10000; ++n) {
+        path = folder + numberedFileName(base, n);
+        file = FileHandle::createNew(path);
+    }
     if (!file) return file.error();
     Status written = fileSystem.extract(id, file.value(), progress);
+    // Times go on the open file: no second look-up of the path.
+    Status timed = written ? restoreTimes(file.value(), facts.accessed, facts.modified) : Status{};
     file.value().close();
     if (!written) {
         // Kept for what it holds, under a name that says it is not the whole file.
-        const std::string partial = partialName(targetPath);
-        if (std::rename(targetPath.c_str(), partial.c_str()) != 0) std::remove(targetPath.c_str());
+        const std::string partial = partialName(path);
+        if (std::rename(path.c_str(), partial.c_str()) != 0) std::remove(path.c_str());
         return written;
     }
-    return restoreTimes(targetPath, facts.accessed, facts.modified);
+    return timed;
 }
 
 RecoverReport recoverEntries(FileSystem& fileSystem, const std::vector<EntryId>& entries,

@@ -28,20 +28,24 @@ std::string safeFileName(const std::string& nameFromDisk) {
     return cutTo(out, kMaxNameBytes);
 }
 
+std::string numberedFileName(const std::string& base, unsigned n) {
+    size_t dot = base.find_last_of('.');
+    if (dot == 0 || dot == std::string::npos) dot = base.size();
+    std::string suffix = " (" + std::to_string(n) + ")";
+    std::string stem =
+        cutTo(base.substr(0, dot), kMaxNameBytes - suffix.size() - (base.size() - dot));
+    return stem + suffix + base.substr(dot);
+}
+
 std::string FolderNames::claim(const std::string& nameFromDisk) {
     std::string base = safeFileName(nameFromDisk);
     if (taken_.insert(base).second) return base;
-    size_t dot = base.find_last_of('.');
-    if (dot == 0 || dot == std::string::npos) dot = base.size();
     // Numbering goes on from the last number handed out for this name, so a folder of many
     // equal names costs one probe each instead of one per earlier copy.
     unsigned& last = nextNumber_[base];
     for (unsigned n = std::max(2u, last);; ++n) {
         last = n + 1;
-        std::string suffix = " (" + std::to_string(n) + ")";
-        std::string stem =
-            cutTo(base.substr(0, dot), kMaxNameBytes - suffix.size() - (base.size() - dot));
-        std::string candidate = stem + suffix + base.substr(dot);
+        std::string candidate = numberedFileName(base, n);
         if (taken_.insert(candidate).second) return candidate;
     }
 }

@@ -11,6 +11,9 @@ namespace prendle {
 // 255 bytes; the rest of the name is kept as it was.
 std::string safeFileName(const std::string& nameFromDisk);
 
+// "a (2).txt" for n = 2: the number goes before the extension, within 255 bytes.
+std::string numberedFileName(const std::string& safeName, unsigned n);
+
 // Hands out names unique within one folder: "a.txt", then "a (2).txt", "a (3).txt", ...
 class FolderNames {
 public:

@@ -11,6 +11,7 @@
 #include "common/byte_reader.h"
 #include "common/checked.h"
 #include "fs/common/file_time.h"
+#include "fs/common/recover.h"
 #include "fs/common/safe_name.h"
 
 using namespace prendle;
@@ -321,20 +322,12 @@ Result<ntfs::DataStream> ntfs::readDataStream(uint64_t recordOffset, uint64_t re
                                 view_.reader->lastError());
             }
         }
-        // Entries: type at 0, length at 4, name length at 6, record reference at 16.
-        for (size_t at = 0; at + 26 <= listBytes.size();) {
-            ByteReader entry(std::span<const uint8_t>(listBytes).subspan(at));
-            const uint32_t type = entry.le32();
-            const uint16_t length = entry.le16();
-            const uint8_t nameLength = entry.u8();
-            entry.seek(16);
-            const uint64_t reference = entry.le64() & kRecordNumberMask;
-            if (type == 0 || type == kEndMarker || length < 26) break;
-            if (type == kData && nameLength == 0 && reference != recordNumber &&
+        for (const AttributeListEntry& entry : decodeAttributeList(listBytes)) {
+            const uint64_t reference = entry.recordReference & kRecordNumberMask;
+            if (entry.type == kData && entry.nameLength == 0 && reference != recordNumber &&
                 std::find(extensionRecords.begin(), extensionRecords.end(), reference) ==
                     extensionRecords.end())
                 extensionRecords.push_back(reference);
-            at += length;
         }
     }
     for (uint64_t number : extensionRecords) {
@@ -627,6 +620,8 @@ Status ntfs::extract(uint64_t index, const FileHandle& out, Progress& progress) 
 
     const uint64_t realSize = data.realSize;
     const uint64_t cluster = bytesPerCluster;
+    // Where the bytes written so far end; holes at the end are made by the length alone.
+    uint64_t writtenEnd = 0;
     std::optional<Error> failure;
     auto noteFailure = [&](const std::string& what) {
         if (!failure)
@@ -655,6 +650,7 @@ Status ntfs::extract(uint64_t index, const FileHandle& out, Progress& progress) 
                         std::fill(chunk.begin() + (data.initializedSize - position), chunk.end(),
                                   0);
                     if (auto written = out.writeAt(position, chunk); !written) return written;
+                    writtenEnd = position + chunk.size();
                 }
                 done += piece;
                 position += piece;
@@ -711,10 +707,11 @@ Status ntfs::extract(uint64_t index, const FileHandle& out, Progress& progress) 
             }
             if (auto written = out.writeAt(position, result.first(length)); !written)
                 return written;
+            writtenEnd = position + length;
         }
     }
     // Holes at the end are not written; the length says where the file ends.
-    if (auto length = out.size(); !length || length.value() != realSize)
+    if (writtenEnd != realSize)
         if (auto sized = out.truncate(realSize); !sized) return sized;
     if (progress.stopRequested()) return Error{ErrorKind::Stopped, "stopped"};
     if (failure) return *failure;
@@ -781,12 +778,8 @@ Status ntfs::extractMftEntry(const std::string& indexText, std::string& outputPa
     outputPath += safeFileName(name);
     if (entry.kind == kDirectoryKind)
         return unsupportedError("This is  " + name + " directory .Please specify file names ");
-    auto file = FileHandle::createWrite(outputPath);
-    if (!file) return file.error();
-    Status written = extract(index, file.value(), quiet_);
-    file.value().close();
-    (void)restoreTimes(outputPath, entry.accessed, entry.modified);
-    return written;
+    // Written as every save writes a file: a failure leaves "<name>.partial", no times.
+    return fs::recoverFile(*this, index, outputPath, quiet_);
 }
 
 EntryDisplayText ntfs::displayText(uint64_t index) const {

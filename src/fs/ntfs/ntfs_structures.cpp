@@ -134,6 +134,26 @@ std::span<const uint8_t> runListBytes(std::span<const uint8_t> record, const Att
     return record.subspan(a.offset + a.runListOffset, a.length - a.runListOffset);
 }
 
+std::vector<AttributeListEntry> decodeAttributeList(std::span<const uint8_t> bytes) {
+    // Entries: type at 0, length at 4, name length at 6, start VCN at 8, reference at 16.
+    std::vector<AttributeListEntry> out;
+    constexpr size_t kEntryMinimum = 26;
+    for (size_t at = 0; at + kEntryMinimum <= bytes.size();) {
+        ByteReader reader(bytes.subspan(at));
+        AttributeListEntry entry;
+        entry.type = reader.le32();
+        const uint16_t length = reader.le16();
+        entry.nameLength = reader.u8();
+        reader.seek(8);
+        entry.startVcn = reader.le64();
+        entry.recordReference = reader.le64();
+        if (entry.type == 0 || entry.type == kEndMarker || length < kEntryMinimum) break;
+        out.push_back(entry);
+        at += length;
+    }
+    return out;
+}
+
 PartialRunList decodeRunListPartially(std::span<const uint8_t> bytes, uint64_t clusterLimit,
                                       uint64_t volumeClusters) {
     PartialRunList out;

@@ -93,6 +93,16 @@ struct DataRun {
 
 // Decodes a run list; runs are cut where the cluster total would pass clusterLimit and
 // a run outside the volume (volumeClusters) is refused.
+// One entry of an $ATTRIBUTE_LIST: which record holds (part of) an attribute.
+struct AttributeListEntry {
+    uint32_t type = 0;             // 0
+    uint8_t nameLength = 0;        // 6
+    uint64_t startVcn = 0;         // 8
+    uint64_t recordReference = 0;  // 16: record number in the low 48 bits
+};
+// Entries until the end marker, a zero type or a length that cannot hold an entry.
+std::vector<AttributeListEntry> decodeAttributeList(std::span<const uint8_t> bytes);
+
 // The runs decoded before any damage, and what the damage was: a file keeps what can
 // still be read when one run of its list is broken.
 struct PartialRunList {

@@ -1,0 +1,27 @@
+// Replays a raw-recovery fuzz corpus through the fuzz entry point, for CTest under the
+// sanitizers.
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <vector>
+
+#include "raw_fuzz.h"
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::cerr << "usage: prendle_raw_fuzz_replay KIND CORPUS_FOLDER\n";
+        return 2;
+    }
+    size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(argv[2])) {
+        if (!entry.is_regular_file()) continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
+        prendle::fuzz::fuzzRaw(argv[1], bytes.data(), bytes.size());
+        ++count;
+    }
+    std::cout << "replayed " << count << " inputs\n";
+    return count > 0 ? 0 : 1;
+}
