@@ -11,7 +11,6 @@
 
 #include "cli/commands.h"
 #include "disk/image_kind.h"
-#include "disk/run_state.h"
 #include "raw/carve_save.h"
 #include "raw/my_jpg.h"
 #include "volumes/partition.h"
@@ -90,7 +89,6 @@ private:
 }  // namespace
 
 int runCarve(const CarveOptions& options) {
-    resetRunState();
     auto opened = openImage(options.image);
     if (!opened) return fail(opened.error().message);
     const readWriteInterface& reader = *opened.value();
