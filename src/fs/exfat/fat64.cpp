@@ -364,6 +364,12 @@ Result<fs::ParseSummary> Fat64Class::parse(fs::ParseMode, Progress& progress) {
     if (rejectedDeletedSets_ > 0)
         summary.warn(std::to_string(rejectedDeletedSets_) +
                      " deleted entry sets failed their checksum or structure and were skipped");
+    uint64_t badChecksums = 0;
+    for (size_t i = 1; i < entryTable.size(); ++i)
+        if (!entryTable[i].checksumHolds) ++badChecksums;
+    if (badChecksums > 0)
+        summary.warn(std::to_string(badChecksums) +
+                     " live entry sets were kept although their checksum fails");
     if (rejectedLiveSets_ > 20)
         summary.warn(std::to_string(rejectedLiveSets_ - 20) + " further sets were skipped");
     summary.entryCount = entryTable.size() - 1;
