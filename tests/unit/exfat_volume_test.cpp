@@ -8,6 +8,7 @@
 
 #include "disk/memory_sector_source.h"
 #include "exfat_builder.h"
+#include "fs/common/recycle_bin.h"
 #include "fs/exfat/fat64.h"
 
 namespace prendle {
@@ -196,6 +197,7 @@ TEST_F(ExFatVolume, DeletedSetsAppearWhenTheirChecksumHolds) {
     EXPECT_FALSE(volume->isDeleted(paths.at("/live")));
     EXPECT_EQ(summary.deletedCount, 2u);
     EXPECT_TRUE(warned("1 deleted entry sets failed"));
+    EXPECT_TRUE(warned("1 live entry sets were kept although their checksum fails"));
 }
 
 TEST_F(ExFatVolume, ADeletedFolderNeverTakesTheClustersOfALiveOne) {
@@ -425,6 +427,26 @@ TEST_F(ExFatVolume, BrokenVolumesGiveAClearError) {
         EXPECT_NE(result.error().message.find(c.fragment), std::string::npos)
             << result.error().message;
     }
+}
+
+TEST_F(ExFatVolume, RecycleBinContentTakesTheNameItsIndexFileHolds) {
+    VolumeBuilder built;
+    built.put(2, 0, makeSet(folderSpec(u"$RECYCLE.BIN", 10, 512)));
+    built.put(10, 0, makeSet(folderSpec(u"S-1-5-21-1001", 11, 512)));
+    const std::u16string former = u"C:\\Users\\me\\report.txt";
+    Bytes index(28 + (former.size() + 1) * 2, 0);
+    test::putLe64(index, 0, 2);     // version 2
+    test::putLe64(index, 8, 1234);  // former size
+    test::putLe32(index, 24, static_cast<uint32_t>(former.size() + 1));
+    for (size_t i = 0; i < former.size(); ++i)
+        test::putLe16(index, 28 + i * 2, static_cast<uint16_t>(former[i]));
+    built.put(20, 0, index);
+    built.put(11, 0, makeSet(fileSpec(u"$IAB12CD.txt", 20, index.size())));
+    built.put(11, 96, makeSet(fileSpec(u"$RAB12CD.txt", 21, 1234)));
+    parse(built);
+    ASSERT_TRUE(has("/$RECYCLE.BIN/S-1-5-21-1001/$RAB12CD.txt"));
+    EXPECT_EQ(fs::restoreRecycleBinNames(*volume, quiet), 1u);
+    EXPECT_EQ(volume->name(paths.at("/$RECYCLE.BIN/S-1-5-21-1001/$RAB12CD.txt")), "report.txt");
 }
 
 TEST_F(ExFatVolume, TheListShowsTheStampsAsWrittenAndTheValidLength) {

@@ -73,7 +73,7 @@ uint32_t Fat64Class::fatValue(uint32_t cluster, FatCursor& cursor) const {
     return le32At(cursor.bytes, (cluster - first) * 4);
 }
 
-void Fat64Class::loadFat(Progress& progress, fs::ParseSummary& summary) {
+void Fat64Class::loadFat(fs::ParseSummary& summary) {
     const uint64_t entries = uint64_t{boot_.clusterCount} + 2;
     const uint64_t lengthEntries =
         (uint64_t{boot_.fatLengthSectors} << boot_.bytesPerSectorShift) / 4;
@@ -98,13 +98,14 @@ void Fat64Class::loadFat(Progress& progress, fs::ParseSummary& summary) {
         const uint64_t count = std::min(kPieceBytes / 4, fatEntriesOnDisk_ - entry);
         piece.assign(count * 4, 0);
         if (!view_.readAt(fatOffset_ + entry * 4, piece)) complete = false;
-        for (uint64_t i = 0; i < count; ++i) fat_[entry + i] = le32At(piece, i * 4);
+        for (uint64_t i = 0; i < count; ++i)
+            fat_[entry + i] = uint32_t{piece[i * 4]} | uint32_t{piece[i * 4 + 1]} << 8 |
+                              uint32_t{piece[i * 4 + 2]} << 16 | uint32_t{piece[i * 4 + 3]} << 24;
         entry += count;
     }
     if (!complete)
         summary.warn("the FAT at byte " + std::to_string(fatOffset_) +
                      " runs past the image; its missing entries read as free");
-    (void)progress;
 }
 
 std::vector<Fat64Class::ClusterRun> Fat64Class::directoryRuns(uint32_t index, bool isRoot,
@@ -325,7 +326,7 @@ Result<fs::ParseSummary> Fat64Class::parse(fs::ParseMode, Progress& progress) {
     fatOffset_ = boot_.activeFatOffsetBytes();
 
     progress.status("processing file and directory entries...");
-    loadFat(progress, summary);
+    loadFat(summary);
     try {
         progress.status("Finding Fat64 File And Directory entries recursively....");
         ExFatEntry root;
@@ -363,6 +364,12 @@ Result<fs::ParseSummary> Fat64Class::parse(fs::ParseMode, Progress& progress) {
     if (rejectedDeletedSets_ > 0)
         summary.warn(std::to_string(rejectedDeletedSets_) +
                      " deleted entry sets failed their checksum or structure and were skipped");
+    uint64_t badChecksums = 0;
+    for (size_t i = 1; i < entryTable.size(); ++i)
+        if (!entryTable[i].checksumHolds) ++badChecksums;
+    if (badChecksums > 0)
+        summary.warn(std::to_string(badChecksums) +
+                     " live entry sets were kept although their checksum fails");
     if (rejectedLiveSets_ > 20)
         summary.warn(std::to_string(rejectedLiveSets_ - 20) + " further sets were skipped");
     summary.entryCount = entryTable.size() - 1;

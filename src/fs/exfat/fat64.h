@@ -103,7 +103,7 @@ private:
     uint64_t clusterOffset(uint32_t cluster) const {
         return heapOffset_ + (uint64_t{cluster} - 2) * clusterBytes_;
     }
-    void loadFat(prendle::Progress& progress, prendle::fs::ParseSummary& summary);
+    void loadFat(prendle::fs::ParseSummary& summary);
     // The clusters of a directory, each not walked before, at most maxClusters.
     std::vector<ClusterRun> directoryRuns(uint32_t index, bool isRoot,
                                           prendle::fs::ParseSummary& summary);
