@@ -4,11 +4,15 @@
 #include <cstring>
 
 #include "common/checked.h"
+#include "disk/image_kind.h"
+#include "disk/run_state.h"
 
 using namespace prendle;
 
 bool readWriteInterface::openContainer(const std::string& fileName) {
     container_.close();
+    parent_.reset();
+    fileName_ = fileName;
     userMessage_.clear();
     mappedBytes_ = 0;
     logicalPosition_ = 0;
@@ -156,7 +160,18 @@ bool readWriteInterface::readDiskAt(uint64_t diskPosition, std::span<uint8_t> ou
         }
         const StoredRun& run = mapped.value();
         size_t length = static_cast<size_t>(std::min<uint64_t>(run.length, want));
-        if (run.stored) {
+        if (run.decoded) {
+            flush();
+            if (!readDecoded(run, position, out.subspan(done, length))) ok = false;
+            if (storedPieces) {
+                if (!storedPieces->empty() &&
+                    storedPieces->back().first + storedPieces->back().second == done) {
+                    storedPieces->back().second += length;
+                } else {
+                    storedPieces->emplace_back(done, length);
+                }
+            }
+        } else if (run.stored) {
             bool continues = pendingLength > 0 && pendingStart + pendingLength == done &&
                              pendingFileOffset + pendingLength == run.fileOffset;
             if (!continues) {
@@ -173,4 +188,39 @@ bool readWriteInterface::readDiskAt(uint64_t diskPosition, std::span<uint8_t> ou
     }
     flush();
     return ok;
+}
+
+bool readWriteInterface::readDecoded(const StoredRun&, uint64_t diskPosition,
+                                     std::span<uint8_t> out) const {
+    std::memset(out.data(), 0, out.size());
+    recordError(
+        unsupportedError("no decoder for the run at disk byte " + std::to_string(diskPosition)));
+    return false;
+}
+
+bool readWriteInterface::attachParent(const std::string& recordedName) {
+    const uint64_t ownSectors = g_totalSectors;
+    auto opened = openParentImage(fileName_, recordedName, chainDepth_ + 1);
+    g_totalSectors = ownSectors;
+    if (!opened) {
+        return failOpen(opened.error(), opened.error().message);
+    }
+    parent_ = std::move(opened.value());
+    return true;
+}
+
+bool readWriteInterface::readParent(uint64_t diskPosition, std::span<uint8_t> out) const {
+    if (!parent_) {
+        std::memset(out.data(), 0, out.size());
+        return true;
+    }
+    const uint64_t parentBytes = parent_->mappedBytes();
+    size_t inside = 0;
+    if (diskPosition < parentBytes)
+        inside = static_cast<size_t>(std::min<uint64_t>(out.size(), parentBytes - diskPosition));
+    std::memset(out.data() + inside, 0, out.size() - inside);
+    if (inside == 0) return true;
+    if (parent_->readDiskAt(diskPosition, out.first(inside))) return true;
+    recordError(corruptError("parent " + parent_->fileName() + ": " + parent_->lastError()));
+    return false;
 }

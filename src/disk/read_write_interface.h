@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -22,7 +23,14 @@ struct StoredRun {
     bool stored = false;
     uint64_t fileOffset = 0;
     uint64_t length = 0;
+    // Data the reader makes itself (a compressed cluster, a parent layer, another extent
+    // file): read through readDecoded, with fileOffset a value of the reader's choosing.
+    bool decoded = false;
 };
+
+// Layers of a differencing chain are opened beside the child; a deeper chain is refused so
+// that parents naming each other cannot recurse without end.
+inline constexpr int kMaxChainDepth = 32;
 
 // What the image page and `prendle-cli info` show about a container.
 struct ContainerInfo {
@@ -62,6 +70,11 @@ public:
     uint64_t mappedBytes() const { return mappedBytes_; }
     uint64_t logicalPosition() const { return logicalPosition_; }
 
+    // The parent layer of a differencing image, or null.
+    const readWriteInterface* parentLayer() const { return parent_.get(); }
+    const std::string& fileName() const { return fileName_; }
+    void setChainDepth(int depth) { chainDepth_ = depth; }
+
     std::string lastError() const;
     int lastErrorNumber() const;
     // The text the page shows in a message box after a failed open, empty for none.
@@ -85,12 +98,21 @@ protected:
 
     prendle::FileHandle container_;
     std::string userMessage_;
+    std::string fileName_;
+    std::unique_ptr<readWriteInterface> parent_;
+    int chainDepth_ = 0;
 
     // Reads a stored run from the container; a source over memory serves it itself.
     virtual bool readStored(uint64_t fileOffset, std::span<uint8_t> out) const;
+    // Fills `out` for a run that mapRun marked as decoded.
+    virtual bool readDecoded(const prendle::StoredRun& run, uint64_t diskPosition,
+                             std::span<uint8_t> out) const;
+    // Opens the parent the image names (found beside it), keeping this layer's sector count.
+    bool attachParent(const std::string& recordedName);
+    // Reads the parent layer; what lies past the parent's end reads as zeros.
+    bool readParent(uint64_t diskPosition, std::span<uint8_t> out) const;
 
 private:
-
     uint64_t logicalPosition_ = 0;
     uint64_t mappedBytes_ = 0;
     mutable std::mutex errorMutex_;
