@@ -21,8 +21,7 @@ struct VolumeView {
         VolumeView view;
         view.reader = &reader;
         view.firstByte = checkedMul(startSector, kSectorBytes).value_or(reader.mappedBytes());
-        view.length =
-            reader.mappedBytes() > view.firstByte ? reader.mappedBytes() - view.firstByte : 0;
+        view.length = reader.mappedBytes() > view.firstByte ? reader.mappedBytes() - view.firstByte : 0;
         return view;
     }
 
@@ -33,9 +32,8 @@ struct VolumeView {
         auto end = checkedAdd(offset, uint64_t{out.size()});
         if (!end || *end > length) {
             const uint64_t inside = offset < length ? length - offset : 0;
-            std::fill(
-                out.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(inside, out.size())),
-                out.end(), uint8_t{0});
+            std::fill(out.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(inside, out.size())),
+                      out.end(), uint8_t{0});
             if (inside > 0) (void)reader->readDiskAt(firstByte + offset, out.first(inside));
             return false;
         }
