@@ -74,6 +74,10 @@ int runInfo(const InfoOptions& options) {
             {"sectors", sectors},        {"block_bytes", info.blockBytes},
             {"blocks", info.blockCount}, {"allocated_blocks", info.allocatedBlocks}};
         for (const auto& [key, value] : info.details) out["details"][key] = value;
+        // Each layer of a differencing chain, the image itself first.
+        out["chain"] = nlohmann::json::array();
+        for (const auto* layer = opened.value().get(); layer; layer = layer->parentLayer())
+            out["chain"].push_back({{"file", layer->fileName()}, {"kind", layer->info().kind}});
         std::cout << out.dump(2) << "\n";
         return 0;
     }
@@ -88,6 +92,12 @@ int runInfo(const InfoOptions& options) {
     for (const auto& [key, value] : info.details)
         std::cout << key << ":" << std::string(key.size() < 17 ? 17 - key.size() : 1, ' ') << value
                   << "\n";
+    int depth = 0;
+    for (const auto* layer = opened.value()->parentLayer(); layer; layer = layer->parentLayer()) {
+        ++depth;
+        std::cout << "parent " << depth << ":" << std::string(depth < 10 ? 9 : 8, ' ')
+                  << layer->fileName() << " (" << layer->info().kind << ")\n";
+    }
     return 0;
 }
 
