@@ -537,9 +537,9 @@ bool FileReadSeekVmdk::readGrain(uint64_t grainOffset, uint64_t within,
                                          std::to_string(grainOffset) + " is cut off"));
             const uint32_t size = le32At(data, 8);
             if (size == 0 || size > data.size() - 12)
-                return fail(corruptError("VMDK grain at offset " + std::to_string(grainOffset) +
-                                         ": compressed size " + std::to_string(size) +
-                                         " does not fit the file"));
+                return fail(corruptError("VMDK compressed grain at offset " +
+                                         std::to_string(grainOffset) + ": compressed size " +
+                                         std::to_string(size) + " does not fit the file"));
             data = data.subspan(12, size);
         }
         auto decoded = std::make_shared<std::vector<uint8_t>>(grainBytes, 0);

@@ -23,7 +23,7 @@ constexpr uint32_t kVdiSignature = 0xBEDA107F;
 bool looksLikeVmdkDescriptor(std::span<const uint8_t> head) {
     std::string_view text(reinterpret_cast<const char*>(head.data()), head.size());
     if (text.rfind("# Disk DescriptorFile", 0) == 0) return true;
-    if (text.find('\0') != std::string_view::npos) return false;
+    text = text.substr(0, text.find('\0'));
     return text.find("createType=") != std::string_view::npos &&
            text.find("version=") != std::string_view::npos;
 }
