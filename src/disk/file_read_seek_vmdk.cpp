@@ -5,6 +5,7 @@
 #include <cctype>
 #include <charconv>
 #include <cstring>
+#include <filesystem>
 
 #include "common/byte_reader.h"
 #include "common/checked.h"
@@ -435,6 +436,13 @@ bool FileReadSeekVmdk::openDescriptorFile() {
         extent.diskBytes = *bytes;
         const std::string type = toLowerAscii(line.type);
         const std::string path = folder + line.fileName;
+        std::error_code statError;
+        auto status = std::filesystem::status(path, statError);
+        // An extent name is untrusted: a pipe or a terminal would block the open for ever.
+        if (type != "zero" && !statError && !std::filesystem::is_regular_file(status) &&
+            !std::filesystem::is_block_file(status))
+            return failOpen(corruptError("VMDK extent " + path + " is not a regular file"),
+                            "The VMDK extent \"" + line.fileName + "\" is not a regular file");
         auto missing = [&](const Error& error) {
             return failOpen(error, "The VMDK extent file \"" + line.fileName +
                                        "\" is missing or unreadable (looked for " + path + ")");

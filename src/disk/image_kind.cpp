@@ -3,6 +3,7 @@
 #include <array>
 #include <cctype>
 #include <cstring>
+#include <filesystem>
 
 #include "common/byte_reader.h"
 #include "common/file_handle.h"
@@ -26,6 +27,13 @@ bool looksLikeVmdkDescriptor(std::span<const uint8_t> head) {
     text = text.substr(0, text.find('\0'));
     return text.find("createType=") != std::string_view::npos &&
            text.find("version=") != std::string_view::npos;
+}
+
+bool isImageFile(const std::string& path) {
+    std::error_code error;
+    auto status = std::filesystem::status(path, error);
+    return !error &&
+           (std::filesystem::is_regular_file(status) || std::filesystem::is_block_file(status));
 }
 
 std::string folderOf(const std::string& path) {
@@ -136,6 +144,9 @@ Result<std::unique_ptr<readWriteInterface>> openParentImage(const std::string& c
     for (const auto& candidate : candidates) {
         if (candidate == childPath) continue;
         if (!pathExists(candidate)) continue;
+        // A recorded name is untrusted: a pipe or a terminal would block the open for ever.
+        if (!isImageFile(candidate))
+            return corruptError("parent image " + candidate + " is not a regular file");
         auto kind = detectImageKind(candidate);
         if (!kind) return kind.error();
         auto reader = makeReader(kind.value());
