@@ -320,11 +320,12 @@ ContainerInfo FileReadSeekQcow2::info() const {
     out.virtualBytes = header_.virtualBytes;
     out.blockBytes = clusterBytes_;
     out.blockCount = clusterBytes_ ? divideRoundingUp(header_.virtualBytes, clusterBytes_) : 0;
-    // Counting reads every L2 table; images with very many are left uncounted.
-    uint64_t tables = 0;
+    // Counting reads every L2 table; past 64 MiB of them the count is left at 0.
+    uint64_t tableBytes = 0;
     for (uint64_t i = 0; i < l1_.size(); ++i) {
         if (l1_[i] == 0) continue;
-        if (++tables > 4096) {
+        tableBytes += clusterBytes_;
+        if (tableBytes > kMaxCachedL2Bytes) {
             out.allocatedBlocks = 0;
             break;
         }

@@ -117,7 +117,35 @@ bool readWriteInterface::readDiskAt(uint64_t diskPosition, std::span<uint8_t> ou
 
 bool readWriteInterface::readDiskAt(uint64_t diskPosition, std::span<uint8_t> out,
                                     std::vector<std::pair<size_t, size_t>>* storedPieces) const {
+    return readDiskAt(diskPosition, out, storedPieces, nullptr);
+}
+
+bool readWriteInterface::readDiskAt(uint64_t diskPosition, std::span<uint8_t> out,
+                                    std::vector<std::pair<size_t, size_t>>* storedPieces,
+                                    std::vector<uint64_t>* pieceFileOffsets) const {
     if (storedPieces) storedPieces->clear();
+    if (pieceFileOffsets) pieceFileOffsets->clear();
+    // A piece of the span that holds data: joined to the previous one when both are next
+    // to each other in the span and (when file offsets are wanted) in the file.
+    auto addPiece = [&](size_t start, size_t length, uint64_t fileOffset) {
+        if (!storedPieces) return;
+        if (!storedPieces->empty() &&
+            storedPieces->back().first + storedPieces->back().second == start) {
+            bool joins = !pieceFileOffsets;
+            if (pieceFileOffsets) {
+                const uint64_t last = pieceFileOffsets->back();
+                joins = last != kNotInContainer && fileOffset != kNotInContainer &&
+                        last + storedPieces->back().second == fileOffset;
+                joins = joins || (last == kNotInContainer && fileOffset == kNotInContainer);
+            }
+            if (joins) {
+                storedPieces->back().second += length;
+                return;
+            }
+        }
+        storedPieces->emplace_back(start, length);
+        if (pieceFileOffsets) pieceFileOffsets->push_back(fileOffset);
+    };
     bool ok = true;
     size_t done = 0;
     // A stored run waiting to be read, extended while the next run follows it in the file.
@@ -127,14 +155,7 @@ bool readWriteInterface::readDiskAt(uint64_t diskPosition, std::span<uint8_t> ou
     auto flush = [&] {
         if (pendingLength == 0) return;
         if (!readStored(pendingFileOffset, out.subspan(pendingStart, pendingLength))) ok = false;
-        if (storedPieces) {
-            if (!storedPieces->empty() &&
-                storedPieces->back().first + storedPieces->back().second == pendingStart) {
-                storedPieces->back().second += pendingLength;
-            } else {
-                storedPieces->emplace_back(pendingStart, pendingLength);
-            }
-        }
+        addPiece(pendingStart, pendingLength, pendingFileOffset);
         pendingLength = 0;
     };
 
@@ -163,14 +184,7 @@ bool readWriteInterface::readDiskAt(uint64_t diskPosition, std::span<uint8_t> ou
         if (run.decoded) {
             flush();
             if (!readDecoded(run, position, out.subspan(done, length))) ok = false;
-            if (storedPieces) {
-                if (!storedPieces->empty() &&
-                    storedPieces->back().first + storedPieces->back().second == done) {
-                    storedPieces->back().second += length;
-                } else {
-                    storedPieces->emplace_back(done, length);
-                }
-            }
+            addPiece(done, length, kNotInContainer);
         } else if (run.stored) {
             bool continues = pendingLength > 0 && pendingStart + pendingLength == done &&
                              pendingFileOffset + pendingLength == run.fileOffset;

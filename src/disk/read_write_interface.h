@@ -64,6 +64,13 @@ public:
     // length), so that a copy can leave the rest as holes.
     bool readDiskAt(uint64_t diskPosition, std::span<uint8_t> out,
                     std::vector<std::pair<size_t, size_t>>* storedPieces) const;
+    // As above; pieceFileOffsets gets, for each piece, where it starts in the container
+    // file (kNotInContainer for data the reader decoded), so that a copy can take it from
+    // there kernel-side. Pieces then join only when they follow on in the file too.
+    static constexpr uint64_t kNotInContainer = UINT64_MAX;
+    bool readDiskAt(uint64_t diskPosition, std::span<uint8_t> out,
+                    std::vector<std::pair<size_t, size_t>>* storedPieces,
+                    std::vector<uint64_t>* pieceFileOffsets) const;
 
     virtual prendle::ContainerInfo info() const = 0;
     // Bytes of the disk that the container maps; reads beyond fail.
