@@ -151,7 +151,11 @@ Result<std::unique_ptr<readWriteInterface>> openParentImage(const std::string& c
         if (!kind) return kind.error();
         auto reader = makeReader(kind.value());
         reader->setChainDepth(depth);
-        if (!reader->open(candidate)) {
+        // Sizes typed on the image page are for the image opened, not for its parents.
+        bool opened = kind.value() == ImageKind::Vdi
+                          ? static_cast<FileReadSeekVdi&>(*reader).openWith(candidate, {})
+                          : reader->open(candidate);
+        if (!opened) {
             std::string message =
                 reader->userMessage().empty() ? reader->lastError() : reader->userMessage();
             return corruptError("parent image " + candidate + ": " + message);
