@@ -6,8 +6,10 @@
 #include <memory>
 #include <vector>
 
+#include "disk/file_read_seek_qcow2.h"
 #include "disk/file_read_seek_vdi.h"
 #include "disk/file_read_seek_vhd.h"
+#include "disk/file_read_seek_vhdx.h"
 #include "disk/file_read_seek_vmdk.h"
 
 namespace prendle::fuzz {
@@ -18,6 +20,8 @@ std::unique_ptr<readWriteInterface> readerFor(const std::string& kind) {
     if (kind == "vdi") return std::make_unique<FileReadSeekVdi>();
     if (kind == "vhd") return std::make_unique<FileReadSeekVHD>(/*checkExtension=*/false);
     if (kind == "vmdk") return std::make_unique<FileReadSeekVmdk>();
+    if (kind == "qcow2") return std::make_unique<FileReadSeekQcow2>();
+    if (kind == "vhdx") return std::make_unique<FileReadSeekVhdx>();
     return nullptr;
 }
 

@@ -63,3 +63,4 @@ record=$(fls -r -p "$work/ntfs.img" | awk -F'[ \t:-]+' '/compressed\/numbers.txt
 first=$(istat "$work/ntfs.img" "$record" | awk '/^Type: \$DATA/{getline; print $1; exit}')
 dd if="$work/ntfs.img" of="$here/corpus/lznt1/numbers-unit" bs=4096 skip="$first" count=4 status=none
 printf '\x05\xb0\x00abc\x02\x20' > "$here/corpus/lznt1/backref"
+bash "$here/make_container_seeds.sh"

@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
         std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                    std::istreambuf_iterator<char>());
         const std::string kind = argv[1];
-        if (kind == "vdi" || kind == "vhd" || kind == "vmdk") {
+        if (kind == "vdi" || kind == "vhd" || kind == "vmdk" || kind == "qcow2" || kind == "vhdx") {
             prendle::fuzz::fuzzContainer(kind, bytes.data(), bytes.size());
         } else if (kind == "exfat_entry_set") {
             prendle::fuzz::fuzzExFat(kind, bytes.data(), bytes.size());

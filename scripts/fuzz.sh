@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each for SECONDS (default 600).
 # New inputs go to build/fuzz/corpus-KIND; the committed seeds stay as they are.
-# Usage: scripts/fuzz.sh [SECONDS] [KIND...]   (KIND: vdi vhd vmdk ntfs_record ntfs_runlist lznt1 ntfs_volume)
+# Usage: scripts/fuzz.sh [SECONDS] [KIND...]   (KIND: vdi vhd vmdk qcow2 vhdx ntfs_record ntfs_runlist lznt1 ntfs_volume)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-600}; shift || true
-kinds=("$@"); [ ${#kinds[@]} -gt 0 ] || kinds=(vdi vhd vmdk ntfs_record ntfs_runlist lznt1 ntfs_volume)
+kinds=("$@"); [ ${#kinds[@]} -gt 0 ] || kinds=(vdi vhd vmdk qcow2 vhdx ntfs_record ntfs_runlist lznt1 ntfs_volume)
 scripts/setup.sh
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz

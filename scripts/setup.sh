@@ -2,7 +2,8 @@
 # Installs what a fresh Debian 12 machine lacks for building, testing and running Prendle.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libcli11-dev
-          nlohmann-json3-dev qt6-base-dev qemu-utils xz-utils python3 zlib1g-dev)
+          nlohmann-json3-dev qt6-base-dev qemu-utils xz-utils python3
+          zlib1g-dev libzstd-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

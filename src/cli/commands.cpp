@@ -1,5 +1,6 @@
 #include "cli/commands.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,6 +74,10 @@ int runInfo(const InfoOptions& options) {
             {"sectors", sectors},        {"block_bytes", info.blockBytes},
             {"blocks", info.blockCount}, {"allocated_blocks", info.allocatedBlocks}};
         for (const auto& [key, value] : info.details) out["details"][key] = value;
+        // Each layer of a differencing chain, the image itself first.
+        out["chain"] = nlohmann::json::array();
+        for (const auto* layer = opened.value().get(); layer; layer = layer->parentLayer())
+            out["chain"].push_back({{"file", layer->fileName()}, {"kind", layer->info().kind}});
         std::cout << out.dump(2) << "\n";
         return 0;
     }
@@ -87,6 +92,12 @@ int runInfo(const InfoOptions& options) {
     for (const auto& [key, value] : info.details)
         std::cout << key << ":" << std::string(key.size() < 17 ? 17 - key.size() : 1, ' ') << value
                   << "\n";
+    int depth = 0;
+    for (const auto* layer = opened.value()->parentLayer(); layer; layer = layer->parentLayer()) {
+        ++depth;
+        std::cout << "parent " << depth << ":" << std::string(depth < 10 ? 9 : 8, ' ')
+                  << layer->fileName() << " (" << layer->info().kind << ")\n";
+    }
     return 0;
 }
 
@@ -98,6 +109,12 @@ int runCat(const CatOptions& options) {
     constexpr size_t kChunk = 4 * 1024 * 1024;
     std::vector<uint8_t> buffer(kChunk);
     const bool terminal = ::isatty(STDERR_FILENO) != 0;
+    // Into a regular file, runs of zeros are skipped and left as holes, as export does.
+    struct stat outInfo {};
+    const off_t base = ::lseek(STDOUT_FILENO, 0, SEEK_CUR);
+    const int outFlags = ::fcntl(STDOUT_FILENO, F_GETFL);
+    const bool holes = ::fstat(STDOUT_FILENO, &outInfo) == 0 && S_ISREG(outInfo.st_mode) &&
+                       base >= 0 && outFlags >= 0 && (outFlags & O_APPEND) == 0;
     for (uint64_t position = 0; position < totalBytes;) {
         if (terminal && position % (64 * kChunk) == 0)
             std::cerr << "\r" << position * 100 / totalBytes << "% of " << totalBytes / 1048576
@@ -105,9 +122,28 @@ int runCat(const CatOptions& options) {
         size_t length = static_cast<size_t>(std::min<uint64_t>(kChunk, totalBytes - position));
         std::span<uint8_t> chunk(buffer.data(), length);
         if (!reader.readDiskAt(position, chunk)) return fail(reader.lastError());
-        if (!writeAll(STDOUT_FILENO, chunk.data(), chunk.size()))
+        if (holes) {
+            for (auto [offset, pieceLength] : withoutZeroRuns(chunk, {{0, chunk.size()}})) {
+                auto at = static_cast<off_t>(static_cast<uint64_t>(base) + position + offset);
+                for (size_t done = 0; done < pieceLength;) {
+                    ssize_t put = ::pwrite(STDOUT_FILENO, chunk.data() + offset + done,
+                                           pieceLength - done, at + static_cast<off_t>(done));
+                    if (put < 0 && errno == EINTR) continue;
+                    if (put <= 0)
+                        return fail(std::string("cannot write to stdout: ") + std::strerror(errno));
+                    done += static_cast<size_t>(put);
+                }
+            }
+        } else if (!writeAll(STDOUT_FILENO, chunk.data(), chunk.size())) {
             return fail(std::string("cannot write to stdout: ") + std::strerror(errno));
+        }
         position += length;
+    }
+    if (holes) {
+        // Holes at the end are not written: the length says where the disk ends.
+        const auto end = static_cast<off_t>(static_cast<uint64_t>(base) + totalBytes);
+        if (::ftruncate(STDOUT_FILENO, end) != 0 || ::lseek(STDOUT_FILENO, end, SEEK_SET) < 0)
+            return fail(std::string("cannot size stdout: ") + std::strerror(errno));
     }
     if (terminal) std::cerr << "\r100% of " << totalBytes / 1048576 << " MB\n";
     return 0;

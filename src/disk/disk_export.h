@@ -5,7 +5,10 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "disk/image_kind.h"
 #include "disk/session.h"
@@ -34,6 +37,12 @@ inline constexpr uint64_t kExportProgressStepBytes = 0xA00000;
 std::string exportDestinationName(const std::string& folder, const std::string& imagePath,
                                   const std::function<bool(const std::string&)>& exists);
 bool pathExists(const std::string& path);
+
+// The pieces of `pieces` (offset, length into `bytes`) left after taking out every aligned
+// 4 KiB run of zeros, so that the copy leaves holes there as qemu-img does.
+inline constexpr size_t kZeroRunBytes = 4096;
+std::vector<std::pair<size_t, size_t>> withoutZeroRuns(
+    std::span<const uint8_t> bytes, const std::vector<std::pair<size_t, size_t>>& pieces);
 
 // The status text after each chunk.
 std::string exportStatusText(uint64_t doneBytes, uint64_t totalBytes);

@@ -1,13 +1,63 @@
 #include "disk/file_read_seek_vdi.h"
 
 #include <algorithm>
+#include <filesystem>
 
 #include "common/byte_reader.h"
 #include "common/checked.h"
+#include "common/text.h"
 
 using namespace prendle;
 
 namespace prendle {
+
+namespace {
+
+// VirtualBox prints UUIDs with the first three fields little-endian.
+std::string uuidText(const std::array<uint8_t, 16>& uuid) {
+    static constexpr int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+    std::string out;
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
+        static constexpr char hex[] = "0123456789abcdef";
+        out += hex[uuid[order[i]] >> 4];
+        out += hex[uuid[order[i]] & 15];
+    }
+    return out;
+}
+
+// A folder of VM files holds a few dozen; the bound keeps a huge folder from a long scan.
+constexpr size_t kMaxFilesScanned = 4096;
+
+}  // namespace
+
+std::string findVdiByUuid(const std::string& childPath, const std::array<uint8_t, 16>& uuid) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path child = fs::absolute(childPath, error);
+    if (error) return {};
+    const fs::path folder = child.parent_path();
+    const std::pair<fs::path, std::string> places[] = {{folder, ""}, {folder.parent_path(), "../"}};
+    for (const auto& [place, prefix] : places) {
+        size_t scanned = 0;
+        for (fs::directory_iterator it(place, error), end; !error && it != end;
+             it.increment(error)) {
+            if (++scanned > kMaxFilesScanned) break;
+            const fs::path path = it->path();
+            if (path == child || !endsWithIgnoringCase(path.string(), ".vdi")) continue;
+            auto file = FileHandle::openRead(path.string());
+            if (!file) continue;
+            std::array<uint8_t, kVdiHeaderBytes> bytes{};
+            auto got = file.value().readAt(0, bytes);
+            if (!got || got.value() < bytes.size() || le32At(bytes, 0x40) != 0xBEDA107F) continue;
+            auto header = decodeVdiHeader(bytes);
+            if (header && header.value().uuidCreate == uuid)
+                return prefix + path.filename().string();
+        }
+        if (place == place.parent_path()) break;
+    }
+    return {};
+}
 
 Result<VdiHeader> decodeVdiHeader(std::span<const uint8_t> bytes) {
     ByteReader reader(bytes);
@@ -28,6 +78,13 @@ Result<VdiHeader> decodeVdiHeader(std::span<const uint8_t> bytes) {
     header.blockCount = reader.le32();
     header.allocatedBlocks = reader.le32();
     if (!reader.ok()) return corruptError("VDI header: " + reader.error());
+    auto uuid = [&](size_t offset, std::array<uint8_t, 16>& out) {
+        reader.seek(offset);
+        auto bytes16 = reader.bytes(16);
+        if (bytes16.size() == 16) std::copy(bytes16.begin(), bytes16.end(), out.begin());
+    };
+    uuid(0x188, header.uuidCreate);
+    uuid(0x1A8, header.uuidLinkage);
     return header;
 }
 
@@ -93,10 +150,26 @@ bool FileReadSeekVdi::openWith(const std::string& fileName, const VdiOverrides& 
     for (size_t i = 0; i < blockMap_.size(); ++i) blockMap_[i] = le32At(raw, i * 4);
 
     setMappedBytes(uint64_t{header_.blockCount} * header_.blockBytes);
+    if (header_.imageType == kVdiDifferencingType) {
+        const std::string parent = findVdiByUuid(fileName_, header_.uuidLinkage);
+        if (parent.empty())
+            return failOpen(ioError(fileName_ + ": the parent VDI (creation UUID " +
+                                    uuidText(header_.uuidLinkage) +
+                                    ") is missing from this folder and the one above"),
+                            "The parent of this VDI snapshot (UUID " +
+                                uuidText(header_.uuidLinkage) +
+                                ") was not found beside it or in the folder above");
+        if (!attachParent(parent)) return false;
+    }
     // A size typed by the user may enlarge the disk, never cut it below the header's.
     if (typed.diskBytes != 0)
         setTotalSectors(std::max(diskSectors_, typed.diskBytes / kSectorBytes));
     return true;
+}
+
+bool FileReadSeekVdi::readDecoded(const StoredRun&, uint64_t diskPosition,
+                                  std::span<uint8_t> out) const {
+    return readParent(diskPosition, out);
 }
 
 Result<StoredRun> FileReadSeekVdi::mapRun(uint64_t diskPosition, uint64_t maxLength) const {
@@ -109,6 +182,8 @@ Result<StoredRun> FileReadSeekVdi::mapRun(uint64_t diskPosition, uint64_t maxLen
                             std::to_string(blockMap_.size()) + "-entry VDI block map");
     uint64_t length = std::min(maxLength, blockBytes - within);
     uint32_t entry = blockMap_[block];
+    // A snapshot's never-written block is its parent's; a discarded one reads as zeros.
+    if (entry == 0xFFFFFFFF && parent_) return StoredRun{false, 0, length, true};
     if (entry >= kVdiFirstUnstoredEntry) return StoredRun{false, 0, length};
     // Entry, block size and data offset are each 32 bits, so the sum fits in 64 bits.
     uint64_t fileOffset = uint64_t{entry} * blockBytes + header_.dataOffset + within;
@@ -117,7 +192,9 @@ Result<StoredRun> FileReadSeekVdi::mapRun(uint64_t diskPosition, uint64_t maxLen
 
 ContainerInfo FileReadSeekVdi::info() const {
     ContainerInfo out;
-    out.kind = header_.imageType == 2 ? "VDI (static)" : "VDI (dynamic)";
+    out.kind = header_.imageType == 2                      ? "VDI (static)"
+               : header_.imageType == kVdiDifferencingType ? "VDI (differencing)"
+                                                           : "VDI (dynamic)";
     out.virtualBytes = header_.diskBytes;
     out.blockBytes = header_.blockBytes;
     out.blockCount = header_.blockCount;

@@ -12,17 +12,26 @@ namespace prendle {
 
 // Header fields the reader and the image page use.
 struct VdiHeader {
-    uint32_t formatVersion = 0;    // 0x044
-    uint32_t headerSize = 0;       // 0x048
-    uint32_t imageType = 0;        // 0x04C: 1 dynamic, 2 static
-    uint32_t blockMapOffset = 0;   // 0x154
-    uint32_t dataOffset = 0;       // 0x158
-    uint32_t sectorsPerTrack = 0;  // 0x164
-    uint64_t diskBytes = 0;        // 0x170
-    uint32_t blockBytes = 0;       // 0x178
-    uint32_t blockCount = 0;       // 0x180
-    uint32_t allocatedBlocks = 0;  // 0x184
+    uint32_t formatVersion = 0;             // 0x044
+    uint32_t headerSize = 0;                // 0x048
+    uint32_t imageType = 0;                 // 0x04C: 1 dynamic, 2 static
+    uint32_t blockMapOffset = 0;            // 0x154
+    uint32_t dataOffset = 0;                // 0x158
+    uint32_t sectorsPerTrack = 0;           // 0x164
+    uint64_t diskBytes = 0;                 // 0x170
+    uint32_t blockBytes = 0;                // 0x178
+    uint32_t blockCount = 0;                // 0x180
+    uint32_t allocatedBlocks = 0;           // 0x184
+    std::array<uint8_t, 16> uuidCreate{};   // 0x188: this image
+    std::array<uint8_t, 16> uuidLinkage{};  // 0x1A8: the parent's uuidCreate (differencing)
 };
+
+inline constexpr uint32_t kVdiDifferencingType = 4;
+
+// The VDI file beside `childPath` (in its folder, then the folder above, as VirtualBox keeps
+// snapshots in a subfolder of the base disk's) whose creation UUID is `uuid`; the path is
+// given relative to the child's folder, empty when none is found.
+std::string findVdiByUuid(const std::string& childPath, const std::array<uint8_t, 16>& uuid);
 
 inline constexpr size_t kVdiHeaderBytes = 472;
 // Map entries at or above this value are blocks the file does not store: 0xFFFFFFFF is
@@ -56,6 +65,8 @@ public:
 protected:
     prendle::Result<prendle::StoredRun> mapRun(uint64_t diskPosition,
                                                uint64_t maxLength) const override;
+    bool readDecoded(const prendle::StoredRun& run, uint64_t diskPosition,
+                     std::span<uint8_t> out) const override;
 
 private:
     std::array<uint8_t, prendle::kVdiHeaderBytes> headerBytes_{};

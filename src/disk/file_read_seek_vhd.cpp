@@ -8,6 +8,7 @@
 #include "common/byte_reader.h"
 #include "common/checked.h"
 #include "common/text.h"
+#include "common/utf16.h"
 
 using namespace prendle;
 
@@ -51,6 +52,23 @@ Result<VhdDynamicHeader> decodeVhdDynamicHeader(std::span<const uint8_t> bytes) 
     header.maxTableEntries = reader.be32();
     header.blockBytes = reader.be32();
     if (!reader.ok()) return corruptError("VHD dynamic disk header: " + reader.error());
+    // The parent fields matter to differencing images only; a short header has none.
+    if (bytes.size() >= 576 + 8 * 24) {
+        std::vector<uint8_t> swapped(512);
+        for (size_t i = 0; i + 1 < swapped.size(); i += 2) {
+            swapped[i] = bytes[64 + i + 1];
+            swapped[i + 1] = bytes[64 + i];
+        }
+        header.parentName = utf16LeToUtf8(swapped);
+        reader.seek(576);
+        for (auto& locator : header.locators) {
+            locator.platformCode = reader.be32();
+            reader.skip(4);
+            locator.dataBytes = reader.be32();
+            reader.skip(4);
+            locator.dataOffset = reader.be64();
+        }
+    }
     return header;
 }
 
@@ -83,16 +101,68 @@ bool FileReadSeekVHD::open(const std::string& fileName) {
     }
     setTotalSectors(footer_.currentBytes / kSectorBytes);
 
-    if (footer_.hasCookie && footer_.diskType == 4)
-        return failOpen(unsupportedError(
-            "differencing VHD: its data depends on a parent image; open the parent instead"));
+    differencing_ = footer_.hasCookie && footer_.diskType == kVhdDifferencingType;
+    bitmaps_.clear();
+    parentName_.clear();
     if (footer_.hasCookie && footer_.diskType == 2) {
         fixed_ = true;
         blockBytes_ = 0;
         setMappedBytes(std::min(footer_.currentBytes, containerLength - kSectorBytes));
         return true;
     }
-    return openDynamic();
+    if (!openDynamic()) return false;
+    if (differencing_ && !openParentOfDifferencing()) return false;
+    setTotalSectors(footer_.currentBytes / kSectorBytes);
+    return true;
+}
+
+bool FileReadSeekVHD::openParentOfDifferencing() {
+    // Locators hold the path as Windows wrote it; the relative one is tried first.
+    constexpr uint32_t kMaxLocatorBytes = 64 * 1024;
+    for (uint32_t platform : {kVhdLocatorRelative, kVhdLocatorAbsolute}) {
+        for (const auto& locator : dynamicHeader_.locators) {
+            if (locator.platformCode != platform || locator.dataBytes == 0) continue;
+            if (locator.dataBytes > kMaxLocatorBytes || locator.dataOffset > containerLength ||
+                locator.dataBytes > containerLength - locator.dataOffset)
+                continue;
+            std::vector<uint8_t> raw(locator.dataBytes);
+            auto got = container_.readAt(locator.dataOffset, raw);
+            if (!got || got.value() < raw.size()) continue;
+            parentName_ = utf16LeToUtf8(raw);
+            if (!parentName_.empty()) break;
+        }
+        if (!parentName_.empty()) break;
+    }
+    if (parentName_.empty()) parentName_ = dynamicHeader_.parentName;
+    if (parentName_.empty())
+        return failOpen(corruptError("differencing VHD without a parent name or locator"),
+                        "This differencing VHD does not say where its parent is");
+    return attachParent(parentName_);
+}
+
+Result<std::shared_ptr<const std::vector<uint8_t>>> FileReadSeekVHD::blockBitmap(
+    uint64_t block) const {
+    {
+        std::lock_guard lock(bitmapMutex_);
+        auto found = bitmaps_.find(block);
+        if (found != bitmaps_.end()) return found->second;
+    }
+    auto bitmap = std::make_shared<std::vector<uint8_t>>(bitmapBytes_);
+    const uint64_t offset = uint64_t{entryTable_[block]} * kSectorBytes;
+    auto got = container_.readAt(offset, *bitmap);
+    if (!got) return got.error();
+    if (got.value() < bitmap->size())
+        return corruptError("VHD sector bitmap of block " + std::to_string(block) + " at offset " +
+                            std::to_string(offset) + " lies past the end of the file");
+    std::lock_guard lock(bitmapMutex_);
+    // Bitmaps are a sector or a few each; a bound keeps the map small on huge disks.
+    if (bitmaps_.size() >= 4096) bitmaps_.clear();
+    return bitmaps_.emplace(block, std::move(bitmap)).first->second;
+}
+
+bool FileReadSeekVHD::readDecoded(const StoredRun&, uint64_t diskPosition,
+                                  std::span<uint8_t> out) const {
+    return readParent(diskPosition, out);
 }
 
 bool FileReadSeekVHD::openDynamic() {
@@ -165,6 +235,21 @@ Result<StoredRun> FileReadSeekVHD::mapRun(uint64_t diskPosition, uint64_t maxLen
                             std::to_string(entryTable_.size()) + "-entry VHD block table");
     uint64_t length = std::min(maxLength, blockBytes_ - within);
     uint32_t entry = entryTable_[block];
+    if (differencing_ && parent_) {
+        if (entry == kVhdUnstoredEntry) return StoredRun{false, 0, length, true};
+        // One bit per sector, most significant first: set means this file holds the sector.
+        auto bitmap = blockBitmap(block);
+        if (!bitmap) return bitmap.error();
+        const auto& bits = *bitmap.value();
+        uint64_t sector = within / kSectorBytes;
+        auto bitAt = [&](uint64_t s) { return (bits[s / 8] >> (7 - s % 8)) & 1; };
+        const int present = bitAt(sector);
+        uint64_t run = std::min(length, kSectorBytes - within % kSectorBytes);
+        while (run < length && bitAt(++sector) == present) run += kSectorBytes;
+        run = std::min(run, length);
+        if (!present) return StoredRun{false, 0, run, true};
+        return StoredRun{true, uint64_t{entry} * kSectorBytes + bitmapBytes_ + within, run};
+    }
     if (entry == kVhdUnstoredEntry) return StoredRun{false, 0, length};
     // A 32-bit sector number times 512 plus a block stays far below 2^64.
     return StoredRun{true, uint64_t{entry} * kSectorBytes + bitmapBytes_ + within, length};
@@ -172,7 +257,7 @@ Result<StoredRun> FileReadSeekVHD::mapRun(uint64_t diskPosition, uint64_t maxLen
 
 ContainerInfo FileReadSeekVHD::info() const {
     ContainerInfo out;
-    out.kind = fixed_ ? "VHD (fixed)" : "VHD (dynamic)";
+    out.kind = fixed_ ? "VHD (fixed)" : (differencing_ ? "VHD (differencing)" : "VHD (dynamic)");
     out.virtualBytes = footer_.currentBytes;
     out.blockBytes = blockBytes_;
     out.blockCount = entryTable_.size();
@@ -187,5 +272,6 @@ ContainerInfo FileReadSeekVHD::info() const {
                    {"cylinders", std::to_string(footer_.cylinders)},
                    {"heads", std::to_string(footer_.heads)},
                    {"sectors per track", std::to_string(footer_.sectorsPerTrack)}};
+    if (differencing_) out.details.emplace_back("parent", parentName_);
     return out;
 }

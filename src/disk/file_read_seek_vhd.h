@@ -3,7 +3,12 @@
 // All fields are big-endian. Tests compare with qemu-img's raw conversion of vpc images.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "disk/read_write_interface.h"
@@ -31,7 +36,20 @@ struct VhdDynamicHeader {
     uint64_t tableOffset = 0;      // 16
     uint32_t maxTableEntries = 0;  // 28
     uint32_t blockBytes = 0;       // 32
+    std::string parentName;        // 64: 512 bytes of UTF-16BE
+    // 576: eight locators of 24 bytes (platform code, space, length, offset).
+    struct Locator {
+        uint32_t platformCode = 0;
+        uint32_t dataBytes = 0;
+        uint64_t dataOffset = 0;
+    };
+    std::array<Locator, 8> locators{};
 };
+
+inline constexpr uint32_t kVhdDifferencingType = 4;
+// Parent locator platforms: Windows relative and absolute paths in UTF-16LE.
+inline constexpr uint32_t kVhdLocatorRelative = 0x57327275;  // "W2ru"
+inline constexpr uint32_t kVhdLocatorAbsolute = 0x57326B75;  // "W2ku"
 
 inline constexpr uint32_t kVhdUnstoredEntry = 0xFFFFFFFF;
 inline constexpr uint32_t kVhdDefaultBlockBytes = 2 * 1024 * 1024;
@@ -56,10 +74,14 @@ public:
 protected:
     prendle::Result<prendle::StoredRun> mapRun(uint64_t diskPosition,
                                                uint64_t maxLength) const override;
+    bool readDecoded(const prendle::StoredRun& run, uint64_t diskPosition,
+                     std::span<uint8_t> out) const override;
 
 private:
     bool openDynamic();
     bool openDynamicTable();
+    bool openParentOfDifferencing();
+    prendle::Result<std::shared_ptr<const std::vector<uint8_t>>> blockBitmap(uint64_t block) const;
 
     prendle::VhdFooter footer_;
     prendle::VhdDynamicHeader dynamicHeader_;
@@ -68,4 +90,8 @@ private:
     uint64_t blockBytes_ = prendle::kVhdDefaultBlockBytes;
     uint64_t bitmapBytes_ = prendle::kSectorBytes;
     std::vector<uint32_t> entryTable_;
+    bool differencing_ = false;
+    std::string parentName_;
+    mutable std::mutex bitmapMutex_;
+    mutable std::map<uint64_t, std::shared_ptr<const std::vector<uint8_t>>> bitmaps_;
 };

@@ -28,16 +28,20 @@ struct VmdkSparseHeader {
 };
 
 inline constexpr uint32_t kVmdkSparseMagic = 0x564D444B;
+inline constexpr uint64_t kVmdkDirectoryAtEnd = UINT64_MAX;
+inline constexpr uint32_t kVmdkCompressedFlag = 1u << 16;
+inline constexpr uint32_t kVmdkMarkerFlag = 1u << 17;
 
 struct VmdkExtent {
     uint64_t sectors = 0;
     std::string type;
     std::string fileName;
+    uint64_t startSector = 0;  // where a flat extent's data starts in its file
 };
 
 // Values of the embedded descriptor the image page shows.
 struct VmdkDescriptor {
-    std::string version, cid, parentCid, createType;
+    std::string version, cid, parentCid, createType, parentFileNameHint;
     std::string cylinders, heads, sectors;
     std::vector<VmdkExtent> extents;
 };
@@ -45,6 +49,11 @@ struct VmdkDescriptor {
 Result<VmdkSparseHeader> decodeVmdkSparseHeader(std::span<const uint8_t> bytes);
 // Fails when the createType key is missing, as the reader's open does.
 Result<VmdkDescriptor> parseVmdkDescriptor(std::string_view text);
+// The extent lines of a descriptor file, wherever they stand: access, sectors, type, then a
+// quoted file name and an offset in sectors (ZERO extents have neither).
+std::vector<VmdkExtent> parseVmdkExtentLines(std::string_view text);
+// A parent is named and the parent CID is not the "no parent" value.
+bool hasParentHint(const VmdkDescriptor& descriptor);
 
 }  // namespace prendle
 
@@ -65,8 +74,26 @@ public:
 protected:
     prendle::Result<prendle::StoredRun> mapRun(uint64_t diskPosition,
                                                uint64_t maxLength) const override;
+    bool readDecoded(const prendle::StoredRun& run, uint64_t diskPosition,
+                     std::span<uint8_t> out) const override;
 
 private:
+    // One extent of a descriptor file: a flat file, a hosted sparse file or zeros.
+    struct Extent {
+        uint64_t diskStart = 0;
+        uint64_t diskBytes = 0;
+        enum class Kind { Flat, Sparse, Zero } kind = Kind::Zero;
+        prendle::FileHandle file;
+        uint64_t fileStart = 0;
+        std::unique_ptr<FileReadSeekVmdk> sparse;
+    };
+    bool openDescriptorFile();
+    prendle::Result<prendle::StoredRun> mapExtentRun(uint64_t diskPosition,
+                                                     uint64_t maxLength) const;
+    prendle::ContainerInfo extentInfo() const;
+    prendle::StoredRun holeRun(uint64_t length) const;
+    bool readGrain(uint64_t grainOffset, uint64_t within, std::span<uint8_t> out) const;
+
     using GrainTable = std::vector<uint32_t>;
     prendle::Result<std::shared_ptr<const GrainTable>> grainTable(uint64_t index) const;
 
@@ -79,4 +106,14 @@ private:
     mutable std::mutex tableMutex_;
     mutable std::vector<std::shared_ptr<const GrainTable>> tableCache_;
     mutable uint64_t cachedBytes_ = 0;
+    bool compressed_ = false;
+    bool grainMarkers_ = false;
+    // Where unwritten grains come from: the parent, or (for an extent of a descriptor file)
+    // the parent of the whole disk at this extent's start.
+    const readWriteInterface* holeSource_ = nullptr;
+    uint64_t holeSourceOffset_ = 0;
+    std::vector<Extent> extents_;
+    bool extentOfDescriptor_ = false;
+    mutable uint64_t lastGrainOffset_ = 0;
+    mutable std::shared_ptr<const std::vector<uint8_t>> lastGrain_;
 };

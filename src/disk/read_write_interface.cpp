@@ -4,11 +4,14 @@
 #include <cstring>
 
 #include "common/checked.h"
+#include "disk/image_kind.h"
 
 using namespace prendle;
 
 bool readWriteInterface::openContainer(const std::string& fileName) {
     container_.close();
+    parent_.reset();
+    fileName_ = fileName;
     userMessage_.clear();
     mappedBytes_ = 0;
     totalSectors_ = 0;
@@ -114,7 +117,35 @@ bool readWriteInterface::readDiskAt(uint64_t diskPosition, std::span<uint8_t> ou
 
 bool readWriteInterface::readDiskAt(uint64_t diskPosition, std::span<uint8_t> out,
                                     std::vector<std::pair<size_t, size_t>>* storedPieces) const {
+    return readDiskAt(diskPosition, out, storedPieces, nullptr);
+}
+
+bool readWriteInterface::readDiskAt(uint64_t diskPosition, std::span<uint8_t> out,
+                                    std::vector<std::pair<size_t, size_t>>* storedPieces,
+                                    std::vector<uint64_t>* pieceFileOffsets) const {
     if (storedPieces) storedPieces->clear();
+    if (pieceFileOffsets) pieceFileOffsets->clear();
+    // A piece of the span that holds data: joined to the previous one when both are next
+    // to each other in the span and (when file offsets are wanted) in the file.
+    auto addPiece = [&](size_t start, size_t length, uint64_t fileOffset) {
+        if (!storedPieces) return;
+        if (!storedPieces->empty() &&
+            storedPieces->back().first + storedPieces->back().second == start) {
+            bool joins = !pieceFileOffsets;
+            if (pieceFileOffsets) {
+                const uint64_t last = pieceFileOffsets->back();
+                joins = last != kNotInContainer && fileOffset != kNotInContainer &&
+                        last + storedPieces->back().second == fileOffset;
+                joins = joins || (last == kNotInContainer && fileOffset == kNotInContainer);
+            }
+            if (joins) {
+                storedPieces->back().second += length;
+                return;
+            }
+        }
+        storedPieces->emplace_back(start, length);
+        if (pieceFileOffsets) pieceFileOffsets->push_back(fileOffset);
+    };
     bool ok = true;
     size_t done = 0;
     // A stored run waiting to be read, extended while the next run follows it in the file.
@@ -124,14 +155,7 @@ bool readWriteInterface::readDiskAt(uint64_t diskPosition, std::span<uint8_t> ou
     auto flush = [&] {
         if (pendingLength == 0) return;
         if (!readStored(pendingFileOffset, out.subspan(pendingStart, pendingLength))) ok = false;
-        if (storedPieces) {
-            if (!storedPieces->empty() &&
-                storedPieces->back().first + storedPieces->back().second == pendingStart) {
-                storedPieces->back().second += pendingLength;
-            } else {
-                storedPieces->emplace_back(pendingStart, pendingLength);
-            }
-        }
+        addPiece(pendingStart, pendingLength, pendingFileOffset);
         pendingLength = 0;
     };
 
@@ -157,7 +181,11 @@ bool readWriteInterface::readDiskAt(uint64_t diskPosition, std::span<uint8_t> ou
         }
         const StoredRun& run = mapped.value();
         size_t length = static_cast<size_t>(std::min<uint64_t>(run.length, want));
-        if (run.stored) {
+        if (run.decoded) {
+            flush();
+            if (!readDecoded(run, position, out.subspan(done, length))) ok = false;
+            addPiece(done, length, kNotInContainer);
+        } else if (run.stored) {
             bool continues = pendingLength > 0 && pendingStart + pendingLength == done &&
                              pendingFileOffset + pendingLength == run.fileOffset;
             if (!continues) {
@@ -174,4 +202,37 @@ bool readWriteInterface::readDiskAt(uint64_t diskPosition, std::span<uint8_t> ou
     }
     flush();
     return ok;
+}
+
+bool readWriteInterface::readDecoded(const StoredRun&, uint64_t diskPosition,
+                                     std::span<uint8_t> out) const {
+    std::memset(out.data(), 0, out.size());
+    recordError(
+        unsupportedError("no decoder for the run at disk byte " + std::to_string(diskPosition)));
+    return false;
+}
+
+bool readWriteInterface::attachParent(const std::string& recordedName) {
+    auto opened = openParentImage(fileName_, recordedName, chainDepth_ + 1);
+    if (!opened) {
+        return failOpen(opened.error(), opened.error().message);
+    }
+    parent_ = std::move(opened.value());
+    return true;
+}
+
+bool readWriteInterface::readParent(uint64_t diskPosition, std::span<uint8_t> out) const {
+    if (!parent_) {
+        std::memset(out.data(), 0, out.size());
+        return true;
+    }
+    const uint64_t parentBytes = parent_->mappedBytes();
+    size_t inside = 0;
+    if (diskPosition < parentBytes)
+        inside = static_cast<size_t>(std::min<uint64_t>(out.size(), parentBytes - diskPosition));
+    std::memset(out.data() + inside, 0, out.size() - inside);
+    if (inside == 0) return true;
+    if (parent_->readDiskAt(diskPosition, out.first(inside))) return true;
+    recordError(corruptError("parent " + parent_->fileName() + ": " + parent_->lastError()));
+    return false;
 }

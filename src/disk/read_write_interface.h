@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -22,7 +23,14 @@ struct StoredRun {
     bool stored = false;
     uint64_t fileOffset = 0;
     uint64_t length = 0;
+    // Data the reader makes itself (a compressed cluster, a parent layer, another extent
+    // file): read through readDecoded, with fileOffset a value of the reader's choosing.
+    bool decoded = false;
 };
+
+// Layers of a differencing chain are opened beside the child; a deeper chain is refused so
+// that parents naming each other cannot recurse without end.
+inline constexpr int kMaxChainDepth = 32;
 
 // What the image page and `prendle-cli info` show about a container.
 struct ContainerInfo {
@@ -56,6 +64,13 @@ public:
     // length), so that a copy can leave the rest as holes.
     bool readDiskAt(uint64_t diskPosition, std::span<uint8_t> out,
                     std::vector<std::pair<size_t, size_t>>* storedPieces) const;
+    // As above; pieceFileOffsets gets, for each piece, where it starts in the container
+    // file (kNotInContainer for data the reader decoded), so that a copy can take it from
+    // there kernel-side. Pieces then join only when they follow on in the file too.
+    static constexpr uint64_t kNotInContainer = UINT64_MAX;
+    bool readDiskAt(uint64_t diskPosition, std::span<uint8_t> out,
+                    std::vector<std::pair<size_t, size_t>>* storedPieces,
+                    std::vector<uint64_t>* pieceFileOffsets) const;
 
     virtual prendle::ContainerInfo info() const = 0;
     // Bytes of the disk that the container maps; reads beyond fail.
@@ -63,6 +78,11 @@ public:
     // The disk's size in sectors as its header gives it (or a size the user typed).
     uint64_t totalSectors() const { return totalSectors_; }
     uint64_t logicalPosition() const { return logicalPosition_; }
+
+    // The parent layer of a differencing image, or null.
+    const readWriteInterface* parentLayer() const { return parent_.get(); }
+    const std::string& fileName() const { return fileName_; }
+    void setChainDepth(int depth) { chainDepth_ = depth; }
 
     std::string lastError() const;
     int lastErrorNumber() const;
@@ -88,9 +108,19 @@ protected:
 
     prendle::FileHandle container_;
     std::string userMessage_;
+    std::string fileName_;
+    std::unique_ptr<readWriteInterface> parent_;
+    int chainDepth_ = 0;
 
     // Reads a stored run from the container; a source over memory serves it itself.
     virtual bool readStored(uint64_t fileOffset, std::span<uint8_t> out) const;
+    // Fills `out` for a run that mapRun marked as decoded.
+    virtual bool readDecoded(const prendle::StoredRun& run, uint64_t diskPosition,
+                             std::span<uint8_t> out) const;
+    // Opens the parent the image names (found beside it), keeping this layer's sector count.
+    bool attachParent(const std::string& recordedName);
+    // Reads the parent layer; what lies past the parent's end reads as zeros.
+    bool readParent(uint64_t diskPosition, std::span<uint8_t> out) const;
 
 private:
     uint64_t logicalPosition_ = 0;

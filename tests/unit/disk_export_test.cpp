@@ -48,6 +48,31 @@ TEST(ExportNaming, NumbersTakenNamesFromOne) {
     EXPECT_EQ(exportDestinationName("/out", "disk.vdi", exists), "/out/1Recovered_diskimg.img");
 }
 
+TEST(ExportZeroRuns, AlignedRunsOfZerosInsideStoredPiecesBecomeHoles) {
+    // 5 pages: zeros, data, zeros, data in the last byte only, zeros; then a 100-byte tail.
+    Bytes bytes(5 * 4096 + 100, 0);
+    bytes[4096 + 7] = 1;
+    bytes[4 * 4096 - 1] = 2;
+    struct Case {
+        const char* name;
+        std::vector<std::pair<size_t, size_t>> pieces, expected;
+    };
+    const Case cases[] = {
+        {"whole chunk", {{0, bytes.size()}}, {{4096, 4096}, {3 * 4096, 4096}}},
+        {"unaligned piece", {{4000, 300}}, {{4096, 204}}},
+        {"two pieces meeting", {{0, 6000}, {6000, 10400}}, {{4096, 1904}, {3 * 4096, 4096}}},
+        {"zero tail kept out", {{5 * 4096, 100}}, {}},
+        {"no pieces", {}, {}},
+    };
+    for (const auto& c : cases) {
+        bytes[5 * 4096 + 50] = 0;
+        EXPECT_EQ(withoutZeroRuns(bytes, c.pieces), c.expected) << c.name;
+    }
+    bytes[5 * 4096 + 50] = 9;
+    EXPECT_EQ(withoutZeroRuns(bytes, {{5 * 4096, 100}}),
+              (std::vector<std::pair<size_t, size_t>>{{5 * 4096, 100}}));
+}
+
 TEST(ExportNaming, StatusTextCountsMegabytesAndGigabytes) {
     EXPECT_EQ(exportStatusText(5 * 1048576, 1073741824),
               "5 MB of 1024 MB or 0.004883 GB of 1.000000 GB Saved");

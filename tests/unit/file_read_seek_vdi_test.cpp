@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <functional>
 
 #include "disk/session.h"
@@ -106,6 +108,48 @@ TEST_F(VdiReader, AMissingFileGivesTheInvalidHandleMessage) {
     FileReadSeekVdi reader;
     EXPECT_FALSE(reader.open(testing::TempDir() + "no-such-image.vdi"));
     EXPECT_EQ(reader.userMessage(), "invalid handle ...");
+}
+
+TEST_F(VdiReader, ASnapshotFindsItsParentByUuidInTheFolderAbove) {
+    // VirtualBox keeps snapshots in a Snapshots folder below the base disk.
+    test::TempFolder folder;
+    const std::string base = test::unpackContainerFixture(folder, "vdi-dynamic.vdi");
+    std::filesystem::create_directory(folder.path() + "/Snapshots");
+    const std::string packed = test::unpackContainerFixture(folder, "vdi-differencing.vdi");
+    const std::string child = folder.path() + "/Snapshots/{0d6b9b52}.vdi";
+    std::filesystem::rename(packed, child);
+    FileReadSeekVdi parent, reader;
+    ASSERT_TRUE(parent.open(base));
+    ASSERT_TRUE(reader.open(child)) << reader.lastError();
+    EXPECT_EQ(reader.info().kind, "VDI (differencing)");
+    ASSERT_NE(reader.parentLayer(), nullptr);
+    EXPECT_EQ(reader.totalSectors(), 32768u);
+    // Block 3 is the snapshot's own, block 7 was discarded, the rest is the parent's.
+    const size_t block = 1 << 20;
+    Bytes fromChild(16 * block), fromParent(16 * block);
+    ASSERT_TRUE(reader.readAt(0, fromChild));
+    ASSERT_TRUE(parent.readAt(0, fromParent));
+    for (size_t b = 0; b < 16; ++b) {
+        auto childBlock = fromChild.begin() + b * block;
+        bool same = std::equal(childBlock, childBlock + block, fromParent.begin() + b * block);
+        if (b == 3) {
+            EXPECT_FALSE(same);
+        } else if (b == 7) {
+            EXPECT_TRUE(
+                std::all_of(childBlock, childBlock + block, [](uint8_t v) { return v == 0; }));
+        } else {
+            EXPECT_TRUE(same) << b;
+        }
+    }
+}
+
+TEST_F(VdiReader, ASnapshotWithoutItsParentNamesTheUuid) {
+    test::TempFolder folder;
+    const std::string child = test::unpackContainerFixture(folder, "vdi-differencing.vdi");
+    FileReadSeekVdi reader;
+    EXPECT_FALSE(reader.open(child));
+    EXPECT_NE(reader.userMessage().find("UUID"), std::string::npos) << reader.userMessage();
+    EXPECT_NE(reader.lastError().find("missing"), std::string::npos) << reader.lastError();
 }
 
 }  // namespace

@@ -94,13 +94,14 @@ TEST_F(VhdReader, ATableOffsetFromTheHeaderIsFollowed) {
     EXPECT_EQ(out, image.disk);
 }
 
-TEST_F(VhdReader, DifferencingImagesAreRefusedPlainly) {
+TEST_F(VhdReader, ADifferencingImageThatNamesNoParentIsRefused) {
     auto image = test::buildDynamicVhd(512 << 10, {true});
     test::putBe32(image.file, 60, 4);
     test::TempFile file(image.file, ".vhd");
     FileReadSeekVHD reader;
     EXPECT_FALSE(reader.open(file.path()));
     EXPECT_NE(reader.lastError().find("parent"), std::string::npos);
+    EXPECT_NE(reader.userMessage().find("does not say where its parent is"), std::string::npos);
 }
 
 TEST_F(VhdReader, ABlockStoredPastTheEndOfTheFileFailsTheRead) {

@@ -94,7 +94,10 @@ INSTANTIATE_TEST_SUITE_P(
                    "grain directory entries, limit 4194304"},
         HeaderCase{"DirectoryBeyondTheFile", [](Bytes& f) { test::putLe64(f, 48, 1ull << 40); },
                    "runs past the end"},
-        HeaderCase{"Compressed", [](Bytes& f) { test::putLe16(f, 77, 1); }, "stream-optimized"},
+        HeaderCase{"UnknownCompression", [](Bytes& f) { test::putLe16(f, 77, 7); },
+                   "compression algorithm 7"},
+        HeaderCase{"DirectoryAtTheEndWithoutAFooter",
+                   [](Bytes& f) { test::putLe64(f, 56, UINT64_MAX); }, "no footer header"},
         HeaderCase{"NoCreateType",
                    [](Bytes& f) {
                        std::fill(f.begin() + 512, f.begin() + 1024, 0);
@@ -113,6 +116,118 @@ TEST_F(VmdkReader, AGrainTablePastTheEndOfTheFileFailsTheRead) {
     EXPECT_FALSE(reader.readAt(0, out));
     EXPECT_NE(reader.lastError().find("grain table 1"), std::string::npos);
     EXPECT_TRUE(std::equal(out.begin(), out.begin() + 4096, image.disk.begin()));
+}
+
+TEST(VmdkDescriptor, ExtentLinesAreFoundWithOrWithoutTheirSectionTitle) {
+    auto extents = parseVmdkExtentLines(
+        "version=1\ncreateType=\"custom\"\nRW 4 FLAT \"a-flat.vmdk\" 2\n  RDONLY 8 VMFS "
+        "\"b.vmdk\"\n"
+        "RW 2 ZERO\n# RW 9 FLAT \"commented.vmdk\" 0\nNOACCESS 16 SPARSE \"c-s001.vmdk\"\n"
+        "ddb.adapterType = \"ide\"\n");
+    struct Expected {
+        uint64_t sectors;
+        const char* type;
+        const char* fileName;
+        uint64_t startSector;
+    };
+    const Expected expected[] = {{4, "FLAT", "a-flat.vmdk", 2},
+                                 {8, "VMFS", "b.vmdk", 0},
+                                 {2, "ZERO", "", 0},
+                                 {16, "SPARSE", "c-s001.vmdk", 0}};
+    ASSERT_EQ(extents.size(), std::size(expected));
+    for (size_t i = 0; i < extents.size(); ++i) {
+        EXPECT_EQ(extents[i].sectors, expected[i].sectors) << i;
+        EXPECT_EQ(extents[i].type, expected[i].type) << i;
+        EXPECT_EQ(extents[i].fileName, expected[i].fileName) << i;
+        EXPECT_EQ(extents[i].startSector, expected[i].startSector) << i;
+    }
+}
+
+TEST_F(VmdkReader, ADescriptorFileJoinsFlatVmfsAndZeroExtents) {
+    test::TempFolder folder;
+    Bytes flat, vmfs;
+    for (uint64_t s = 0; s < 6; ++s) {
+        Bytes sector = test::sectorPattern(100 + s);
+        flat.insert(flat.end(), sector.begin(), sector.end());
+    }
+    for (uint64_t s = 0; s < 3; ++s) {
+        Bytes sector = test::sectorPattern(200 + s);
+        vmfs.insert(vmfs.end(), sector.begin(), sector.end());
+    }
+    test::writeWholeFile(folder.path() + "/d-flat.bin", flat);
+    test::writeWholeFile(folder.path() + "/d-vmfs.bin", vmfs);
+    const std::string text =
+        "# Disk DescriptorFile\nversion=1\nCID=1\nparentCID=ffffffff\n"
+        "createType=\"vmfs\"\nRW 4 FLAT \"d-flat.bin\" 2\nRW 2 ZERO\nRW 3 VMFS \"d-vmfs.bin\"\n";
+    test::writeWholeFile(folder.path() + "/d.vmdk", Bytes(text.begin(), text.end()));
+    FileReadSeekVmdk reader;
+    ASSERT_TRUE(reader.open(folder.path() + "/d.vmdk")) << reader.lastError();
+    EXPECT_EQ(reader.totalSectors(), 9u);
+    Bytes expected(flat.begin() + 1024, flat.end());
+    expected.resize(expected.size() + 1024, 0);
+    expected.insert(expected.end(), vmfs.begin(), vmfs.end());
+    Bytes out(expected.size(), 0xCC);
+    ASSERT_TRUE(reader.readAt(0, out)) << reader.lastError();
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(reader.info().kind, "VMDK (vmfs)");
+}
+
+TEST_F(VmdkReader, ADescriptorWithAMissingOrUnknownExtentIsRefusedNamingIt) {
+    struct Case {
+        const char* extentLine;
+        const char* userFragment;
+    };
+    const Case cases[] = {
+        {"RW 8 FLAT \"gone-flat.vmdk\" 0", "\"gone-flat.vmdk\" is missing"},
+        {"RW 8 SPARSE \"gone-s001.vmdk\"", "\"gone-s001.vmdk\" is missing"},
+        {"RW 8 VMFSSPARSE \"delta.vmdk\"", "VMFSSPARSE are not supported"},
+        {"RW 8 SESPARSE \"se.vmdk\"", "SESPARSE are not supported"},
+    };
+    test::TempFolder folder;
+    for (const auto& c : cases) {
+        const std::string text = "# Disk DescriptorFile\nversion=1\ncreateType=\"x\"\n" +
+                                 std::string(c.extentLine) + "\n";
+        test::writeWholeFile(folder.path() + "/d.vmdk", Bytes(text.begin(), text.end()));
+        FileReadSeekVmdk reader;
+        EXPECT_FALSE(reader.open(folder.path() + "/d.vmdk")) << c.extentLine;
+        EXPECT_NE(reader.userMessage().find(c.userFragment), std::string::npos)
+            << c.extentLine << ": " << reader.userMessage();
+    }
+}
+
+TEST_F(VmdkReader, ADamagedCompressedGrainFailsTheReadAndNamesTheGrain) {
+    auto image = test::buildSparseVmdk({8, 4, {2, 0, 2}, {}});
+    // The stored grains now claim to be compressed, behind markers.
+    test::putLe32(image.file, 8, kVmdkCompressedFlag | kVmdkMarkerFlag);
+    test::putLe16(image.file, 77, 1);
+    test::TempFile file(image.file, ".vmdk");
+    FileReadSeekVmdk reader;
+    ASSERT_TRUE(reader.open(file.path())) << reader.lastError();
+    EXPECT_EQ(reader.info().kind, "VMDK (stream-optimized)");
+    Bytes out(4096, 0xCC);
+    EXPECT_FALSE(reader.readAt(0, out));
+    EXPECT_NE(reader.lastError().find("VMDK compressed grain"), std::string::npos)
+        << reader.lastError();
+    EXPECT_EQ(out, Bytes(4096, 0));
+}
+
+TEST_F(VmdkReader, AChildReadsUnwrittenGrainsFromItsParent) {
+    test::TempFolder folder;
+    test::unpackContainerFixture(folder, "vmdk-sparse.vmdk");
+    const std::string child = test::unpackContainerFixture(folder, "vmdk-child.vmdk");
+    FileReadSeekVmdk parent, reader;
+    ASSERT_TRUE(parent.open(folder.path() + "/vmdk-sparse.vmdk"));
+    ASSERT_TRUE(reader.open(child)) << reader.lastError();
+    ASSERT_NE(reader.parentLayer(), nullptr);
+    // The child wrote 200 KiB at 1030 KiB; around it the parent shows through.
+    Bytes fromChild(2 << 20), fromParent(2 << 20);
+    ASSERT_TRUE(reader.readAt(0, fromChild));
+    ASSERT_TRUE(parent.readAt(0, fromParent));
+    EXPECT_TRUE(std::equal(fromChild.begin(), fromChild.begin() + 1030 * 1024, fromParent.begin()));
+    EXPECT_EQ(fromChild[1030 * 1024], 0x55);
+    EXPECT_EQ(fromChild[1230 * 1024 - 1], 0x55);
+    EXPECT_TRUE(std::equal(fromChild.begin() + 1230 * 1024, fromChild.end(),
+                           fromParent.begin() + 1230 * 1024));
 }
 
 }  // namespace

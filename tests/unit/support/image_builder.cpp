@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -245,6 +246,20 @@ TempFolder::~TempFolder() {
 Bytes readWholeFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeWholeFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string unpackContainerFixture(const TempFolder& folder, const std::string& name) {
+    const std::string out = folder.path() + "/" + name;
+    const std::string command = "xz -dc '" + std::string(PRENDLE_SOURCE_DIR) +
+                                "/tests/fixtures/containers/" + name + ".xz' > '" + out + "'";
+    if (std::system(command.c_str()) != 0) return {};
+    return out;
 }
 
 }  // namespace prendle::test

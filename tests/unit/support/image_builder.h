@@ -73,5 +73,8 @@ private:
 };
 
 Bytes readWholeFile(const std::string& path);
+void writeWholeFile(const std::string& path, const Bytes& bytes);
+// Unpacks tests/fixtures/containers/NAME.xz into `folder`; returns the unpacked path.
+std::string unpackContainerFixture(const TempFolder& folder, const std::string& name);
 
 }  // namespace prendle::test
