@@ -7,6 +7,7 @@
 
 #include "disk/session.h"
 #include "fs/common/recover.h"
+#include "fs/common/recycle_bin.h"
 #include "fs/common/safe_name.h"
 #include "fs/common/tree_walk.h"
 #include "fs/file_systems.h"
@@ -77,6 +78,8 @@ void VolumeScanDlg::onInit() {
     if (type_->startStatus[0] != '\0') control(kStatus).text = type_->startStatus;
     worker_.start([this](ui::JobContext& job) {
         auto parsed = parser_->parse(recoveryMode, job);
+        // Files in the recycle bin are shown under the names they had before deletion.
+        if (parsed) (void)fs::restoreRecycleBinNames(*parser_, job);
         fromWorker([this, &parsed] {
             if (!parsed) {
                 summary_ = {};

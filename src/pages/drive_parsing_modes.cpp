@@ -141,7 +141,7 @@ void DriveParsingModes::saveImage() {
     control(kDestination).text = exportDestination;
     changed();
     auto* image = dynamic_cast<VhdInputDialog*>(ancestor(VhdInputDialog::kTemplate));
-    ExportRequest request{imagePath, imageKindFor(image ? image->imageType : kVdiImage),
+    ExportRequest request{imagePath, imageKindOf(imagePath, image ? image->imageType : kVdiImage),
                           exportDestination};
     worker_.start([this, request](ui::JobContext&) {
         PageExportListener listener(*this);

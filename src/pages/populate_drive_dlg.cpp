@@ -8,6 +8,7 @@
 #include "disk/session.h"
 #include "pages/parce_mode_ntfs_dlg.h"
 #include "pages/vhd_input_dialog.h"
+#include "raw/raw_recovery_dialog.h"
 
 namespace prendle::pages {
 
@@ -75,7 +76,7 @@ bool PopulateDriveDlg::createReader() {
     const int type = image ? image->imageType : kNoImage;
     if (type == kNoImage) return session().reader != nullptr;
     // Every image kind of the first page gets its reader here, flat disks included.
-    return session().makeReaderFor(imageKindFor(type)) != nullptr;
+    return session().makeReaderFor(imageKindOf(imagePath, type)) != nullptr;
 }
 
 void PopulateDriveDlg::standardSearch() {
@@ -294,7 +295,8 @@ void PopulateDriveDlg::next() {
     selectedVolume.kind = raw ? FileSystemKind::Raw : fileSystemKindFromName(selectedVolume.fsName);
     if (raw) {
         selectedVolume.fsName = "RAW";
-        message("The raw recovery page is not available yet.");
+        goNext(std::make_unique<raw::RawRecoveryDialog>(platform_, selectedVolume,
+                                                        session().reader.get()));
         return;
     }
     if (toLowerAscii(selectedVolume.fsName) == "unknown") {

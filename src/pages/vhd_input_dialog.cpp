@@ -32,6 +32,14 @@ ImageKind imageKindFor(int imageType) {
     }
 }
 
+ImageKind imageKindOf(const std::string& path, int imageType) {
+    // The file's contents tell qcow2, VHDX, VMDK descriptors and the rest apart; the
+    // browse button used decides only when they say nothing.
+    auto detected = detectImageKind(path);
+    if (detected && detected.value() != ImageKind::Flat) return detected.value();
+    return imageKindFor(imageType);
+}
+
 void VhdInputDialog::onInit() {
     add(kInfoGroup, ControlKind::Group, "File Information:");
     add(kDynamicDisk, ControlKind::Radio, "Dynamic Disk");

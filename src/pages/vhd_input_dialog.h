@@ -15,6 +15,8 @@ enum ImageType { kNoImage = 0, kVhdImage = 1, kVdiImage = 2, kVmdkImage = 3, kFl
 
 // The reader the later pages create for an image of the first page (VDI when none).
 ImageKind imageKindFor(int imageType);
+// The reader an image needs: by its contents, else by the browse button that chose it.
+ImageKind imageKindOf(const std::string& path, int imageType);
 
 class VhdInputDialog : public ui::Page {
 public:

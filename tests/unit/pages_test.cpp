@@ -9,6 +9,7 @@
 #include "pages/parce_mode_ntfs_dlg.h"
 #include "pages/populate_drive_dlg.h"
 #include "pages/vhd_input_dialog.h"
+#include "raw/raw_recovery_dialog.h"
 #include "support/image_builder.h"
 #include "support/scripted_platform.h"
 
@@ -180,7 +181,9 @@ TEST_F(Wizard, NextFromTheVolumeListFollowsTheChoices) {
     EXPECT_EQ(list.child(), nullptr);
     list.control(PopulateDriveDlg::kTreatAs).selection = 6;  // "RAW"
     list.command(PopulateDriveDlg::kNext);
-    EXPECT_EQ(platform.texts().back(), "The raw recovery page is not available yet.");
+    auto* raw = dynamic_cast<raw::RawRecoveryDialog*>(list.child());
+    ASSERT_NE(raw, nullptr);
+    EXPECT_EQ(raw->volume.startSector, 10240u);
 }
 
 TEST_F(Wizard, ACustomVolumeAndTheFilter) {
