@@ -14,7 +14,6 @@
 #include "disk/session.h"
 #include "fs/common/file_time.h"
 #include "fs/common/recover.h"
-#include "fs/common/recycle_bin.h"
 #include "fs/common/tree_walk.h"
 #include "fs/file_systems.h"
 #include "volumes/boot_sector.h"
@@ -132,8 +131,6 @@ Result<OpenVolume> openVolume(const FsOptions& options, ConsoleProgress& progres
     if (!parsed) return parsed.error();
     for (const std::string& warning : parsed.value().warnings)
         std::cerr << "prendle-cli: warning: " << warning << "\n";
-    // As the browser shows them: recycled files under the names they had.
-    (void)fs::restoreRecycleBinNames(*out.fileSystem, progress);
     return out;
 }
 

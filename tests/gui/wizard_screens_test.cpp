@@ -17,6 +17,8 @@
 #include "pages/parce_mode_ntfs_dlg.h"
 #include "pages/populate_drive_dlg.h"
 #include "pages/vhd_input_dialog.h"
+#include "raw/raw_recovery_dialog.h"
+#include "raw/raw_setting_dlg.h"
 
 namespace prendle::gui {
 namespace {
@@ -129,6 +131,26 @@ TEST(WizardWindows, FromTheImageToASavedFolderWithAScreenshotOfEveryPage) {
     EXPECT_TRUE(QFile::exists(QString::fromStdString(saved + "/Letters/letter.txt")));
     EXPECT_TRUE(QFile::exists(QString::fromStdString(saved + "/report.pdf")));
     shoot(platform, *browser, "9-browser-after-save.png");
+
+    // Back to the volume list: the first volume treated as RAW leads to the raw recovery
+    // page, which carves it with the default signature file beside the program.
+    browser->command(browser::VolumeScanDlg::kBack);
+    mode->command(pages::ParceModeNtfsDlg::kBack);
+    list->listSelectionChanged(pages::PopulateDriveDlg::kList, 0);
+    list->command(pages::PopulateDriveDlg::kCustomBox);
+    list->control(pages::PopulateDriveDlg::kTreatAs).selection = 6;  // "RAW"
+    list->command(pages::PopulateDriveDlg::kNext);
+    auto* raw = dynamic_cast<raw::RawRecoveryDialog*>(list->child());
+    ASSERT_NE(raw, nullptr);
+    raw->command(raw::RawRecoveryDialog::kParse);
+    platform.waitUntil([&] { return !raw->worker().running(); });
+    raw->worker().join();
+    QCoreApplication::processEvents();
+    shoot(platform, *raw, "10-raw-recovery.png");
+    raw::RawSettingDlg editor(platform);
+    editor.initialise();
+    platform.showPage(&editor, true);
+    shoot(platform, editor, "11-signature-editor.png");
 
     pages::CAboutBoxDlg about(platform);
     about.initialise();
