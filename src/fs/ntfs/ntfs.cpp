@@ -802,6 +802,8 @@ FileSystemType ntfsFileSystem() {
     type.volumeKinds = {FileSystemKind::Ntfs};
     type.modes = {ParseMode::Standard, ParseMode::Advanced, ParseMode::Deep};
     type.childrenInheritCheck = true;
+    // Extraction only reads, positionally: saves write files on every core.
+    type.parallelExtract = true;
     type.startStatus = "ntfs partition selected....";
     type.open = [](const VolumeView& view, const VolumeInfo& volume,
                    const OpenOptions&) -> std::unique_ptr<FileSystem> {
