@@ -39,27 +39,8 @@ make_volume "$work/many.img" 3G 200 1000
 make_volume "$work/wide.img" 2G 1 100000
 cat "$work"/*.img > /dev/null
 
-measure() {  # best wall time and peak KiB of RUNS runs: prints "seconds kib"
-    local best= peak=0
-    for ((i = 0; i < runs; i++)); do
-        rm -rf "$work/out"; mkdir -p "$work/out"; sync
-        local line
-        /usr/bin/time -o "$work/time.txt" -f "%e %M" bash -c "$1" > /dev/null 2>&1
-        line=$(tail -n 1 "$work/time.txt")
-        local seconds=${line% *} kib=${line#* }
-        best=$(python3 -c "print(min($seconds, ${best:-1e9}))")
-        peak=$(( kib > peak ? kib : peak ))
-    done
-    echo "$best $peak"
-}
-
-printf '%-40s %9s %9s %7s %12s %12s\n' measurement prendle peer ratio "prendle KiB" "peer KiB"
-row() {
-    local label=$1 mine peer
-    mine=($(measure "$2")); peer=($(measure "$3"))
-    printf '%-40s %9s %9s %7s %12s %12s\n' "$label" "${mine[0]}" "${peer[0]}" \
-        "$(python3 -c "print(f'{${mine[0]} / ${peer[0]}:.3f}')")" "${mine[1]}" "${peer[1]}"
-}
+. bench/lib.sh
+row_header
 row "200k files: list vs fls -r -p" "$cli list $work/many.img" "fls -r -p $work/many.img"
 row "200k files: recover vs tsk_recover -a" "$cli recover $work/many.img --out $work/out" \
     "tsk_recover -a $work/many.img $work/out"

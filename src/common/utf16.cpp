@@ -2,7 +2,6 @@
 
 namespace prendle {
 
-namespace {
 void appendUtf8(std::string& out, uint32_t code) {
     if (code < 0x80) {
         out += static_cast<char>(code);
@@ -20,7 +19,6 @@ void appendUtf8(std::string& out, uint32_t code) {
         out += static_cast<char>(0x80 | (code & 0x3F));
     }
 }
-}  // namespace
 
 std::string utf16LeToUtf8(std::span<const uint8_t> bytes) {
     std::string out;

@@ -6,6 +6,7 @@
 
 #include "common/byte_reader.h"
 #include "common/checked.h"
+#include "common/utf16.h"
 
 namespace prendle::fat_format {
 
@@ -26,24 +27,6 @@ uint32_t firstReservedValue(FatWidth width) {
             return 0x0FFFFFF7;
     }
     return 0;
-}
-
-void appendUtf8(std::string& out, uint32_t code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
 }
 
 // Code page 437, the OEM page short names are written in by default, bytes 0x80..0xFF.
