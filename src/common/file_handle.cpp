@@ -60,6 +60,11 @@ Result<FileHandle> FileHandle::openAppend(const std::string& path) {
     return FileHandle(fd, path);
 }
 
+bool pathExists(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
 Result<FileHandle> FileHandle::createNew(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return ioError(describe("cannot create", path, errno), errno);

@@ -47,4 +47,7 @@ private:
     std::string path_;
 };
 
+// Whether anything (a file, folder or link) already has this name.
+bool pathExists(const std::string& path);
+
 }  // namespace prendle

@@ -119,11 +119,6 @@ private:
 
 }  // namespace
 
-bool pathExists(const std::string& path) {
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0;
-}
-
 std::string exportDestinationName(const std::string& folder, const std::string& imagePath,
                                   const std::function<bool(const std::string&)>& exists) {
     std::string base = folder;

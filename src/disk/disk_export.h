@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/file_handle.h"
 #include "disk/image_kind.h"
 #include "disk/session.h"
 
@@ -36,7 +37,6 @@ inline constexpr uint64_t kExportProgressStepBytes = 0xA00000;
 // an image path without a folder gives "Recovered_diskimg.img", numbered the same way.
 std::string exportDestinationName(const std::string& folder, const std::string& imagePath,
                                   const std::function<bool(const std::string&)>& exists);
-bool pathExists(const std::string& path);
 
 // The pieces of `pieces` (offset, length into `bytes`) left after taking out every aligned
 // 4 KiB run of zeros, so that the copy leaves holes there as qemu-img does.

@@ -16,7 +16,7 @@ inline constexpr uint32_t kEndOfChain = 0xFFFFFFFF;
 inline constexpr uint32_t kStamp =
     (uint32_t{((2024 - 1980) << 9) | (3 << 5) | 1} << 16) | ((12 << 11) | (34 << 5) | (56 / 2));
 
-struct SetSpec {
+struct EntrySetLayout {
     std::u16string name = u"file.txt";
     uint16_t attributes = 0x20;
     bool deleted = false;
@@ -31,38 +31,39 @@ struct SetSpec {
 };
 
 // The 32-byte entries of one set with a correct checksum (unless asked otherwise).
-inline Bytes makeSet(const SetSpec& spec) {
-    const size_t nameSlots = (spec.name.size() + 14) / 15;
-    const size_t slots = 1 + (spec.stream ? 1 : 0) + nameSlots;
+inline Bytes makeSet(const EntrySetLayout& layout) {
+    const size_t nameSlots = (layout.name.size() + 14) / 15;
+    const size_t slots = 1 + (layout.stream ? 1 : 0) + nameSlots;
     Bytes set(slots * 32, 0);
     set[0] = 0x85;
-    set[1] = static_cast<uint8_t>(spec.secondaryCount >= 0 ? spec.secondaryCount : slots - 1);
-    putLe16(set, 4, spec.attributes);
+    set[1] = static_cast<uint8_t>(layout.secondaryCount >= 0 ? layout.secondaryCount : slots - 1);
+    putLe16(set, 4, layout.attributes);
     putLe32(set, 8, kStamp);
     putLe32(set, 12, kStamp);
     putLe32(set, 16, kStamp);
     size_t at = 32;
-    if (spec.stream) {
+    if (layout.stream) {
         set[at] = 0xC0;
-        set[at + 1] = spec.flags;
+        set[at + 1] = layout.flags;
         set[at + 3] = static_cast<uint8_t>(
-            spec.nameLength >= 0 ? spec.nameLength : static_cast<int>(spec.name.size()));
-        putLe64(set, at + 8,
-                spec.validDataLength == ~uint64_t{0} ? spec.dataLength : spec.validDataLength);
-        putLe32(set, at + 20, spec.firstCluster);
-        putLe64(set, at + 24, spec.dataLength);
+            layout.nameLength >= 0 ? layout.nameLength : static_cast<int>(layout.name.size()));
+        putLe64(
+            set, at + 8,
+            layout.validDataLength == ~uint64_t{0} ? layout.dataLength : layout.validDataLength);
+        putLe32(set, at + 20, layout.firstCluster);
+        putLe64(set, at + 24, layout.dataLength);
         at += 32;
     }
-    for (size_t i = 0; i < spec.name.size(); ++i) {
+    for (size_t i = 0; i < layout.name.size(); ++i) {
         if (i % 15 == 0) {
             set[at + (i / 15) * 32] = 0xC1;
         }
-        putLe16(set, at + (i / 15) * 32 + 2 + (i % 15) * 2, static_cast<uint16_t>(spec.name[i]));
+        putLe16(set, at + (i / 15) * 32 + 2 + (i % 15) * 2, static_cast<uint16_t>(layout.name[i]));
     }
     uint16_t checksum = prendle::exfat_format::entrySetChecksum(set, false);
-    if (spec.breakChecksum) checksum ^= 0x5A5A;
+    if (layout.breakChecksum) checksum ^= 0x5A5A;
     putLe16(set, 2, checksum);
-    if (spec.deleted)
+    if (layout.deleted)
         for (size_t i = 0; i < set.size(); i += 32) set[i] &= 0x7F;
     return set;
 }

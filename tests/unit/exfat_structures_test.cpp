@@ -9,8 +9,8 @@ namespace prendle::exfat_format {
 namespace {
 
 using test::Bytes;
+using test::exfat::EntrySetLayout;
 using test::exfat::makeSet;
-using test::exfat::SetSpec;
 using test::exfat::VolumeBuilder;
 
 TEST(ExFatBootSector, ShiftsNineAndThreeGive512ByteSectorsAnd4096ByteClusters) {
@@ -89,18 +89,18 @@ TEST(ExFatBootSector, ATruncatedSectorIsAReadError) {
 TEST(ExFatEntrySet, ValidSetsAreDecodedLiveOrDeleted) {
     struct Case {
         const char* name;
-        SetSpec spec;
+        EntrySetLayout layout;
         std::string expectedName;
         uint8_t expectedType;
     };
-    SetSpec twenty;
+    EntrySetLayout twenty;
     twenty.name = u"twenty-chars-name.ab";  // 20 characters over two File Name entries
-    SetSpec deleted;
+    EntrySetLayout deleted;
     deleted.deleted = true;
     deleted.name = u"gone.bin";
-    SetSpec unicode;
+    EntrySetLayout unicode;
     unicode.name = u"Ünïcödé 文件 ☃";
-    SetSpec withVendorEntry;  // a secondary the parser does not know, counted in the set
+    EntrySetLayout withVendorEntry;  // a secondary the parser does not know, counted in the set
     withVendorEntry.secondaryCount = 3;
     const Case cases[] = {
         {"TwentyCharactersJoinedInOrder", twenty, "twenty-chars-name.ab", 0x85},
@@ -110,7 +110,7 @@ TEST(ExFatEntrySet, ValidSetsAreDecodedLiveOrDeleted) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Bytes slots(64, 0xEE);  // a slot of garbage before the set
-        const Bytes set = makeSet(c.spec);
+        const Bytes set = makeSet(c.layout);
         slots.insert(slots.end(), set.begin(), set.end());
         slots.resize(slots.size() + 64, 0);
         const DecodedSet decoded = decodeEntrySet(slots, 64);
@@ -133,22 +133,22 @@ TEST(ExFatEntrySet, ValidSetsAreDecodedLiveOrDeleted) {
 TEST(ExFatEntrySet, GarbageSetsAreRejectedInsteadOfMakingUpNames) {
     struct Case {
         const char* name;
-        SetSpec spec;
+        EntrySetLayout layout;
         const char* reason;
     };
-    SetSpec noStream;
+    EntrySetLayout noStream;
     noStream.stream = false;
     noStream.secondaryCount = 2;
-    SetSpec deletedBadChecksum;
+    EntrySetLayout deletedBadChecksum;
     deletedBadChecksum.deleted = true;
     deletedBadChecksum.breakChecksum = true;
-    SetSpec zeroName;
+    EntrySetLayout zeroName;
     zeroName.nameLength = 0;
-    SetSpec nameTooLong;
+    EntrySetLayout nameTooLong;
     nameTooLong.nameLength = 255;
-    SetSpec oneSecondary;
+    EntrySetLayout oneSecondary;
     oneSecondary.secondaryCount = 1;
-    SetSpec namesMissing;  // the count promises a second name entry that is not there
+    EntrySetLayout namesMissing;  // the count promises a second name entry that is not there
     namesMissing.nameLength = 20;
     namesMissing.secondaryCount = 3;
     const Case cases[] = {
@@ -161,7 +161,7 @@ TEST(ExFatEntrySet, GarbageSetsAreRejectedInsteadOfMakingUpNames) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Bytes slots = makeSet(c.spec);
+        Bytes slots = makeSet(c.layout);
         slots.resize(slots.size() + 96, 0);
         const DecodedSet decoded = decodeEntrySet(slots, 0);
         EXPECT_EQ(decoded.verdict, SetVerdict::Rejected);
@@ -171,17 +171,17 @@ TEST(ExFatEntrySet, GarbageSetsAreRejectedInsteadOfMakingUpNames) {
 }
 
 TEST(ExFatEntrySet, ALiveSetWhoseChecksumFailsIsKeptAndMarked) {
-    SetSpec spec;
-    spec.breakChecksum = true;
-    const DecodedSet decoded = decodeEntrySet(makeSet(spec), 0);
+    EntrySetLayout layout;
+    layout.breakChecksum = true;
+    const DecodedSet decoded = decodeEntrySet(makeSet(layout), 0);
     ASSERT_EQ(decoded.verdict, SetVerdict::Accepted);
     EXPECT_FALSE(decoded.set.checksumHolds);
 }
 
 TEST(ExFatEntrySet, ASetCutByTheEndOfTheBytesAsksForMore) {
-    SetSpec spec;
-    spec.name = u"a name of more than fifteen characters";
-    const Bytes set = makeSet(spec);
+    EntrySetLayout layout;
+    layout.name = u"a name of more than fifteen characters";
+    const Bytes set = makeSet(layout);
     for (size_t cut : {size_t{16}, size_t{32}, size_t{64}, set.size() - 32}) {
         SCOPED_TRACE(cut);
         const DecodedSet decoded = decodeEntrySet(std::span(set).first(cut), 0);
@@ -191,10 +191,10 @@ TEST(ExFatEntrySet, ASetCutByTheEndOfTheBytesAsksForMore) {
 }
 
 TEST(ExFatEntrySet, TheNameStopsAtItsLengthNotAtTheSlotsEnd) {
-    SetSpec spec;
-    spec.name = u"abcdefXXXX";
-    spec.nameLength = 6;
-    const DecodedSet decoded = decodeEntrySet(makeSet(spec), 0);
+    EntrySetLayout layout;
+    layout.name = u"abcdefXXXX";
+    layout.nameLength = 6;
+    const DecodedSet decoded = decodeEntrySet(makeSet(layout), 0);
     ASSERT_EQ(decoded.verdict, SetVerdict::Accepted);
     EXPECT_EQ(decoded.set.name, "abcdef");
 }

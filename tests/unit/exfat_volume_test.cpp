@@ -15,26 +15,26 @@ namespace prendle {
 namespace {
 
 using test::Bytes;
+using test::exfat::EntrySetLayout;
 using test::exfat::kEndOfChain;
 using test::exfat::makeSet;
-using test::exfat::SetSpec;
 using test::exfat::VolumeBuilder;
 
-SetSpec fileSpec(std::u16string name, uint32_t firstCluster = 0, uint64_t dataLength = 0,
-                 uint8_t flags = 3) {
-    SetSpec spec;
-    spec.name = std::move(name);
-    spec.firstCluster = firstCluster;
-    spec.dataLength = dataLength;
-    spec.flags = flags;
-    return spec;
+EntrySetLayout fileSpec(std::u16string name, uint32_t firstCluster = 0, uint64_t dataLength = 0,
+                        uint8_t flags = 3) {
+    EntrySetLayout layout;
+    layout.name = std::move(name);
+    layout.firstCluster = firstCluster;
+    layout.dataLength = dataLength;
+    layout.flags = flags;
+    return layout;
 }
 
-SetSpec folderSpec(std::u16string name, uint32_t firstCluster, uint64_t dataLength,
-                   uint8_t flags = 3) {
-    SetSpec spec = fileSpec(std::move(name), firstCluster, dataLength, flags);
-    spec.attributes = 0x10;
-    return spec;
+EntrySetLayout folderSpec(std::u16string name, uint32_t firstCluster, uint64_t dataLength,
+                          uint8_t flags = 3) {
+    EntrySetLayout layout = fileSpec(std::move(name), firstCluster, dataLength, flags);
+    layout.attributes = 0x10;
+    return layout;
 }
 
 class StopAfter : public Progress {
@@ -96,7 +96,7 @@ TEST_F(ExFatVolume, TheRootIsReadOverItsWholeFatChainWithASetAcrossTheClusterBou
     VolumeBuilder built;  // 512-byte clusters: 16 slots each
     built.chain({2, 5, 3});
     built.put(2, 0, makeSet(fileSpec(u"first")));
-    SetSpec across = fileSpec(u"a name long enough for two name entries");  // 5 slots
+    EntrySetLayout across = fileSpec(u"a name long enough for two name entries");  // 5 slots
     const Bytes set = makeSet(across);
     const size_t split = 64;  // two slots in cluster 2, three in cluster 5
     built.put(2, 512 - split, Bytes(set.begin(), set.begin() + split));
@@ -145,7 +145,7 @@ TEST_F(ExFatVolume, AFileEntryWithoutItsStreamNeverTakesAnotherSetsData) {
     VolumeBuilder built;
     built.fillCluster(20);
     built.put(2, 0, makeSet(fileSpec(u"real", 20, 100)));
-    SetSpec orphan = fileSpec(u"nostream");
+    EntrySetLayout orphan = fileSpec(u"nostream");
     orphan.stream = false;
     orphan.secondaryCount = 2;
     built.put(2, 96, makeSet(orphan));
@@ -160,10 +160,10 @@ TEST_F(ExFatVolume, AFileEntryWithoutItsStreamNeverTakesAnotherSetsData) {
 
 TEST_F(ExFatVolume, TheDirectoryBitMakesAFolderWhateverTheOtherBits) {
     VolumeBuilder built;
-    SetSpec folder = folderSpec(u"system folder", 10, 512);
+    EntrySetLayout folder = folderSpec(u"system folder", 10, 512);
     folder.attributes = 0x17;  // read-only, hidden, system, directory
     built.put(2, 0, makeSet(folder));
-    SetSpec file = fileSpec(u"plain");
+    EntrySetLayout file = fileSpec(u"plain");
     file.attributes = 0x27;
     built.put(2, 96, makeSet(file));
     built.put(10, 0, makeSet(fileSpec(u"inside")));
@@ -176,14 +176,14 @@ TEST_F(ExFatVolume, TheDirectoryBitMakesAFolderWhateverTheOtherBits) {
 
 TEST_F(ExFatVolume, DeletedSetsAppearWhenTheirChecksumHolds) {
     VolumeBuilder built;
-    SetSpec deletedFolder = folderSpec(u"olddir", 10, 512);
+    EntrySetLayout deletedFolder = folderSpec(u"olddir", 10, 512);
     deletedFolder.deleted = true;
     built.put(2, 0, makeSet(deletedFolder));
-    SetSpec broken = fileSpec(u"broken");
+    EntrySetLayout broken = fileSpec(u"broken");
     broken.deleted = true;
     broken.breakChecksum = true;
     built.put(2, 96, makeSet(broken));
-    SetSpec liveBadChecksum = fileSpec(u"live");
+    EntrySetLayout liveBadChecksum = fileSpec(u"live");
     liveBadChecksum.breakChecksum = true;
     built.put(2, 192, makeSet(liveBadChecksum));
     built.put(10, 0, makeSet(fileSpec(u"inner")));  // live set inside a deleted folder
@@ -202,7 +202,7 @@ TEST_F(ExFatVolume, DeletedSetsAppearWhenTheirChecksumHolds) {
 
 TEST_F(ExFatVolume, ADeletedFolderNeverTakesTheClustersOfALiveOne) {
     VolumeBuilder built;
-    SetSpec deletedFolder = folderSpec(u"old", 10, 512);
+    EntrySetLayout deletedFolder = folderSpec(u"old", 10, 512);
     deletedFolder.deleted = true;
     built.put(2, 0, makeSet(deletedFolder));                 // found first on the disk
     built.put(2, 96, makeSet(folderSpec(u"new", 10, 512)));  // owns cluster 10 now
@@ -257,7 +257,7 @@ TEST_F(ExFatVolume, NumbersFromTheDiskThatPointOutsideTheVolumeAreBounded) {
     built.put(2, 192, makeSet(fileSpec(u"huge file", 40, ~uint64_t{0} >> 1)));
     built.put(2, 288, makeSet(fileSpec(u"far file", 0xFFFFFF00, 100)));
     built.put(2, 384, makeSet(fileSpec(u"chained far", 60, 5000, 1)));
-    SetSpec hugeZeros = fileSpec(u"huge zeros", 40, 40000);  // 79 clusters, 64 in the heap
+    EntrySetLayout hugeZeros = fileSpec(u"huge zeros", 40, 40000);  // 79 clusters, 64 in the heap
     hugeZeros.validDataLength = 0;
     built.put(3, 0, makeSet(hugeZeros));
     built.setFat(2, 3);
@@ -308,7 +308,7 @@ TEST_F(ExFatVolume, FilesAreWrittenFromTheirClustersToTheirDataLength) {
         built.put(2, 0, makeSet(fileSpec(u"contiguous", 4, 10000)));
         built.put(2, 96, makeSet(fileSpec(u"fragmented", 10, 9000, 1)));
         built.chain({10, 15, 12});
-        SetSpec tail = fileSpec(u"valid tail", 16, 6000);
+        EntrySetLayout tail = fileSpec(u"valid tail", 16, 6000);
         tail.validDataLength = 5000;
         built.put(2, 192, makeSet(tail));
         built.put(2, 288, makeSet(fileSpec(u"empty")));

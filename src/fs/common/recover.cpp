@@ -1,7 +1,5 @@
 #include "fs/common/recover.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -19,11 +17,6 @@
 namespace prendle::fs {
 
 namespace {
-
-bool pathExists(const std::string& path) {
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0;
-}
 
 // "<path>.partial", or "<path>.partial (2)" and on when that is taken.
 std::string partialName(const std::string& path) {

@@ -518,11 +518,10 @@ void ntfs::scanDeepForRecords() {
     // Every record is kept until names in extension records have gone back to their
     // base records; then the nameless ones are dropped.
     uint64_t named = 0;
-    (void)scanVolumeForRecords(true, 1, [&](MftEntry entry, uint64_t offset) {
+    (void)scanVolumeForRecords(true, 1, [&](MftEntry entry, uint64_t) {
         entry.orphan = 1;
         if (entry.hasName)
             progress_->status("MFT ENTRY " + std::to_string(++named) + " Found.Parsing it ..");
-        (void)offset;
         entryTable.push_back(std::move(entry));
         return false;
     });
@@ -560,7 +559,6 @@ bool ntfs::findMftByScan() {
 Result<fs::ParseSummary> ntfs::parse(fs::ParseMode mode, Progress& progress) {
     // Advanced mode parses as the standard one until its candidate search exists.
     mode_ = mode == fs::ParseMode::Deep ? fs::ParseMode::Deep : fs::ParseMode::Standard;
-    progress_ = &progress;
     entryTable.clear();
     mftRuns.clear();
     warnings_.clear();
@@ -568,6 +566,7 @@ Result<fs::ParseSummary> ntfs::parse(fs::ParseMode mode, Progress& progress) {
     if (view_.reader == nullptr || view_.length < 512)
         return corruptError("the volume at sector " + std::to_string(volume.startSector) +
                             " lies outside the disk");
+    progress_ = &progress;
     (void)readBootSector();
     if (deepMode()) {
         progress.status(" scanning for mft entries in deep mode ....");
